@@ -1,0 +1,77 @@
+#include "editor/management/editor.h"
+
+#include "editor/management/json_reader.h"
+
+namespace quorvane {
+
+void Editor::ensure_ids() {
+  if (ids_ready_) return;
+  reset_ids();
+}
+
+void Editor::reset_ids() {
+  used_ids_.clear();
+  used_ids_.reserve(vocab().size() + document_.added_tokens.size());
+  vocab().for_each([&](const VocabEntry& e) { used_ids_.insert(e.id); });
+  for (const Value& entry : document_.added_tokens) {
+    if (auto id = entry_id(entry)) used_ids_.insert(*id);
+  }
+  TokenId largest = 0;
+  for (TokenId id : used_ids_) largest = std::max(largest, id);
+  next_id_ = static_cast<TokenId>(largest + 1u);
+  ids_ready_ = true;
+}
+
+TokenId Editor::allocate_id() {
+  ensure_ids();
+  TokenId i = next_id_;
+  while (used_ids_.contains(i)) ++i;
+  used_ids_.insert(i);
+  next_id_ = static_cast<TokenId>(i + 1u);
+  return i;
+}
+
+void Editor::release_id(TokenId id) {
+  ensure_ids();
+  used_ids_.erase(id);
+}
+
+const IdSet& Editor::used_ids() {
+  ensure_ids();
+  return used_ids_;
+}
+
+TokenId Editor::next_id() {
+  ensure_ids();
+  return next_id_;
+}
+
+Result<Editor> open_editor(const std::string& path) {
+  auto document = load_document(path);
+  if (!document) return std::unexpected(std::move(document.error()));
+  return Editor(std::move(*document));
+}
+
+Result<Editor> editor_from_json(std::string text) {
+  auto document = parse_document(std::move(text));
+  if (!document) {
+    return fail("Failed to parse JSON: " + document.error().message);
+  }
+  if (auto ok = require_bpe(*document); !ok) return std::unexpected(std::move(ok.error()));
+  return Editor(std::move(*document));
+}
+
+bool is_special_token(std::string_view token) noexcept {
+  if (token.empty()) return false;
+  const char first = token.front();
+  const char last = token.back();
+  return (first == '[' && last == ']') || (first == '<' && last == '>');
+}
+
+std::size_t char_count(std::string_view utf8) noexcept {
+  std::size_t n = 0;
+  for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,86 @@
+// Editor state: one tokenizer document plus what the edits need to find
+// merges and ids quickly.
+//
+// Invariants after every public operation:
+//  - used_ids holds every Vocabulary id and every added-token entry id as found
+//    at creation, plus each id handed out by allocate_id, minus the ids of
+//    tokens removed since; reindexing and merging rebuild it from scratch;
+//  - next_id is the allocation cursor: allocate_id returns the lowest id at or
+//    above it that is not in used_ids. Ids are NOT dense; gaps close only by
+//    reindexing.
+// used_ids and next_id are computed on first use (opening a large file then
+// costs only the parse); the merge indexes live in merge_index.h.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "editor/management/document.h"
+#include "editor/management/error.h"
+
+namespace quorvane {
+
+using IdSet = boost::unordered_flat_set<TokenId>;
+
+class Editor {
+ public:
+  // build_editor: takes the document as it is; nothing is verified.
+  explicit Editor(Document document) : document_(std::move(document)) {}
+
+  const Document& document() const { return document_; }
+  Document& document() { return document_; }
+  const Vocabulary& vocab() const { return document_.model.vocab; }
+  Vocabulary& vocab() { return document_.model.vocab; }
+  const std::vector<Merge>& merges() const { return document_.model.merges; }
+  std::vector<Merge>& merges() { return document_.model.merges; }
+
+  // Copies `s` into the document's arena (tokens inserted by edits must live there).
+  std::string_view store(std::string_view s) { return document_.arena->store(s); }
+
+  // Returns the lowest free id at or above the cursor, marks it taken and moves
+  // the cursor past it.
+  TokenId allocate_id();
+  // Takes an id out of used_ids (the cursor does not move back).
+  void release_id(TokenId id);
+  // Rebuilds used_ids from the Vocabulary and the added-token entry ids and puts
+  // the cursor just above the largest (wrapping to 0 above 4294967295).
+  void reset_ids();
+
+  const IdSet& used_ids();
+  TokenId next_id();
+
+  // Call after any change to the merge list: the merge indexes are brought back
+  // in line with it (built again on their next use).
+  void rebuild_merge_indexes() {}
+
+ private:
+  void ensure_ids();
+
+  Document document_;
+  IdSet used_ids_;
+  TokenId next_id_ = 0;
+  bool ids_ready_ = false;
+};
+
+// Part of creation. Messages as load_document; see json_reader.h.
+Result<Editor> open_editor(const std::string& path);
+// Messages: "Failed to parse JSON: {parse error with position}",
+// "Only BPE tokenizers are supported".
+Result<Editor> editor_from_json(std::string text);
+
+// A token is special when it is non-empty and starts with '[' and ends with ']',
+// or starts with '<' and ends with '>'.
+bool is_special_token(std::string_view token) noexcept;
+// Number of Unicode scalar values in valid UTF-8 text.
+std::size_t char_count(std::string_view utf8) noexcept;
+inline bool is_single_char(std::string_view token) noexcept {
+  return !token.empty() && char_count(token) == 1;
+}
+
+}  // namespace quorvane

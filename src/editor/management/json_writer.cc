@@ -1,0 +1,329 @@
+#include "editor/management/json_writer.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorvane {
+
+namespace {
+
+void newline(std::string& out, int indent) {
+  out += '\n';
+  out.append(static_cast<std::size_t>(indent) * 2, ' ');
+}
+
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+void write_string(std::string& out, std::string_view s) {
+  out += '"';
+  std::size_t run = 0;  // start of the pending unescaped run
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (!needs_escape(c)) continue;
+    out.append(s.data() + run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default: {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const char esc[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out.append(esc, sizeof esc);
+      }
+    }
+  }
+  out.append(s.data() + run, s.size() - run);
+  out += '"';
+}
+
+template <typename Int>
+void write_integer(std::string& out, Int v) {
+  char buf[24];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, end);
+}
+
+void write_double(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    out += "null";
+    return;
+  }
+  char buf[40];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+  const std::string_view text(buf, static_cast<std::size_t>(end - buf));
+  out += text;
+  // Shortest form reads back as the same double; keep it visibly a float.
+  if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
+}
+
+// A member of a record object: its key and how to write its value.
+struct Member {
+  std::string_view key;
+  std::function<void(int)> write;
+};
+
+void write_members(std::string& out, std::vector<Member>& members, int indent, KeyOrder order) {
+  if (order == KeyOrder::kSorted) {
+    std::sort(members.begin(), members.end(),
+              [](const Member& a, const Member& b) { return a.key < b.key; });
+  }
+  out += '{';
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i > 0) out += ',';
+    newline(out, indent + 1);
+    write_string(out, members[i].key);
+    out += ": ";
+    members[i].write(indent + 1);
+  }
+  newline(out, indent);
+  out += '}';
+}
+
+void write_vocab(std::string& out, const Vocabulary& vocab, int indent) {
+  const std::vector<VocabEntry>& entries = vocab.sorted();
+  if (entries.empty()) {
+    out += "{}";
+    return;
+  }
+  out += '{';
+  bool first = true;
+  for (const VocabEntry& e : entries) {
+    if (!first) out += ',';
+    first = false;
+    newline(out, indent + 1);
+    write_string(out, e.token);
+    out += ": ";
+    write_integer(out, e.id);
+  }
+  newline(out, indent);
+  out += '}';
+}
+
+void write_merges(std::string& out, const std::vector<Merge>& merges, int indent) {
+  if (merges.empty()) {
+    out += "[]";
+    return;
+  }
+  out += '[';
+  for (std::size_t i = 0; i < merges.size(); ++i) {
+    if (i > 0) out += ',';
+    newline(out, indent + 1);
+    out += '[';
+    newline(out, indent + 2);
+    write_string(out, merges[i].left);
+    out += ',';
+    newline(out, indent + 2);
+    write_string(out, merges[i].right);
+    newline(out, indent + 1);
+    out += ']';
+  }
+  newline(out, indent);
+  out += ']';
+}
+
+void write_optional_string(std::string& out, const std::optional<std::string>& s) {
+  if (s) write_string(out, *s);
+  else out += "null";
+}
+
+void write_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
+
+void write_model(std::string& out, const Model& m, int indent, KeyOrder order) {
+  std::vector<Member> members = {
+      {"type", [&](int) { write_string(out, m.type); }},
+      {"dropout", [&](int) { if (m.dropout) write_double(out, *m.dropout); else out += "null"; }},
+      {"unk_token", [&](int) { write_optional_string(out, m.unk_token); }},
+      {"continuing_subword_prefix", [&](int) { write_optional_string(out, m.continuing_subword_prefix); }},
+      {"end_of_word_suffix", [&](int) { write_optional_string(out, m.end_of_word_suffix); }},
+      {"fuse_unk", [&](int) { write_bool(out, m.fuse_unk); }},
+      {"byte_fallback", [&](int) { write_bool(out, m.byte_fallback); }},
+      {"ignore_merges", [&](int) { write_bool(out, m.ignore_merges); }},
+      {"vocab", [&](int level) { write_vocab(out, m.vocab, level); }},
+      {"merges", [&](int level) { write_merges(out, m.merges, level); }},
+  };
+  write_members(out, members, indent, order);
+}
+
+// A rough size of the output, so the buffer grows once or not at all.
+std::size_t estimate_size(const Document& d) {
+  std::size_t n = 4096;
+  d.model.vocab.for_each([&](const VocabEntry& e) { n += e.token.size() + 24; });
+  for (const Merge& m : d.model.merges) n += m.left.size() + m.right.size() + 40;
+  n += d.added_tokens.size() * 200;
+  return n;
+}
+
+}  // namespace
+
+void write_value(std::string& out, const Value& value, int indent) {
+  if (value.is_null()) {
+    out += "null";
+  } else if (const bool* b = value.as_bool()) {
+    write_bool(out, *b);
+  } else if (const std::uint64_t* u = value.as_uint()) {
+    write_integer(out, *u);
+  } else if (const Value::NegInt* i = value.as_neg_int()) {
+    write_integer(out, i->value);
+  } else if (const double* d = value.as_double()) {
+    write_double(out, *d);
+  } else if (const std::string* s = value.as_string()) {
+    write_string(out, *s);
+  } else if (const Array* a = value.as_array()) {
+    if (a->empty()) {
+      out += "[]";
+      return;
+    }
+    out += '[';
+    for (std::size_t i = 0; i < a->size(); ++i) {
+      if (i > 0) out += ',';
+      newline(out, indent + 1);
+      write_value(out, (*a)[i], indent + 1);
+    }
+    newline(out, indent);
+    out += ']';
+  } else if (const Object* o = value.as_object()) {
+    if (o->empty()) {
+      out += "{}";
+      return;
+    }
+    out += '{';
+    for (std::size_t i = 0; i < o->size(); ++i) {
+      if (i > 0) out += ',';
+      newline(out, indent + 1);
+      write_string(out, (*o)[i].first);
+      out += ": ";
+      write_value(out, (*o)[i].second, indent + 1);
+    }
+    newline(out, indent);
+    out += '}';
+  }
+}
+
+std::string write_document(const Document& d, KeyOrder order) {
+  std::string out;
+  out.reserve(estimate_size(d));
+  auto generic = [&](const Value& v) { return [&out, &v](int level) { write_value(out, v, level); }; };
+  std::vector<Member> members = {
+      {"version", [&](int) { write_string(out, d.version); }},
+      {"truncation", generic(d.truncation)},
+      {"padding", generic(d.padding)},
+      {"added_tokens",
+       [&](int level) {
+         if (d.added_tokens.empty()) {
+           out += "[]";
+           return;
+         }
+         out += '[';
+         for (std::size_t i = 0; i < d.added_tokens.size(); ++i) {
+           if (i > 0) out += ',';
+           newline(out, level + 1);
+           write_value(out, d.added_tokens[i], level + 1);
+         }
+         newline(out, level);
+         out += ']';
+       }},
+      {"normalizer", generic(d.normalizer)},
+      {"pre_tokenizer", generic(d.pre_tokenizer)},
+      {"post_processor", generic(d.post_processor)},
+      {"decoder", generic(d.decoder)},
+      {"model", [&](int level) { write_model(out, d.model, level, order); }},
+  };
+  write_members(out, members, 0, order);
+  return out;
+}
+
+namespace {
+
+// Follows symbolic links so that saving through a link replaces the file it
+// points to, not the link. Returns the final path (which may not exist yet).
+bool resolve_link_target(const std::string& path, std::string& target) {
+  target = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    std::string link(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+    if (n < 0) return false;
+    link.resize(static_cast<std::size_t>(n));
+    if (!link.empty() && link.front() == '/') {
+      target = link;
+    } else {
+      const std::size_t slash = target.rfind('/');
+      target = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + link;
+    }
+  }
+  return false;  // a loop of links
+}
+
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+mode_t new_file_mode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+Result<void> save_document(const Document& document, const std::string& path) {
+  auto failure = [&](std::string cause) { return fail("Failed to write: " + path, std::move(cause)); };
+  // A path with a NUL would be cut short by the system calls: never touch the
+  // shorter path instead.
+  if (path.empty() || path.find('\0') != std::string::npos) return failure("invalid path");
+
+  const std::string text = write_document(document, KeyOrder::kSorted);
+
+  std::string target;
+  if (!resolve_link_target(path, target)) return failure("cannot resolve symbolic link");
+  struct stat existing;
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) return failure("not a regular file");
+
+  const std::size_t slash = target.rfind('/');
+  std::string tmp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
+                    ".quorvane-save-XXXXXX";
+  const int fd = ::mkstemp(tmp.data());
+  if (fd < 0) return failure(std::strerror(errno));
+
+  const bool written = write_all(fd, text) &&
+                       ::fchmod(fd, exists ? (existing.st_mode & 07777) : new_file_mode()) == 0;
+  const int saved_errno = errno;
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed || ::rename(tmp.c_str(), target.c_str()) != 0) {
+    const int err = written && closed ? errno : saved_errno;
+    ::unlink(tmp.c_str());
+    return failure(std::strerror(err));
+  }
+  return {};
+}
+
+}  // namespace quorvane

@@ -1,0 +1,130 @@
+#include "editor/management/vocabulary.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quorvane {
+
+namespace {
+
+// First eight bytes, big-endian, zero-padded: comparing these keys orders
+// strings by bytes except for ties, which fall back to a full comparison.
+std::uint64_t prefix_key(std::string_view s) {
+  unsigned char b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  std::memcpy(b, s.data(), std::min<std::size_t>(8, s.size()));
+  std::uint64_t k = 0;
+  for (unsigned char c : b) k = (k << 8) | c;
+  return k;
+}
+
+}  // namespace
+
+void sort_by_token(std::vector<VocabEntry>& entries) {
+  struct Keyed {
+    std::uint64_t key;
+    std::uint32_t index;
+  };
+  std::vector<Keyed> keyed(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    keyed[i] = {prefix_key(entries[i].token), static_cast<std::uint32_t>(i)};
+  }
+  std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+    if (a.key != b.key) return a.key < b.key;
+    return entries[a.index].token < entries[b.index].token;
+  });
+  std::vector<VocabEntry> out;
+  out.reserve(entries.size());
+  for (const Keyed& k : keyed) out.push_back(entries[k.index]);
+  entries = std::move(out);
+}
+
+void Vocabulary::ensure_index() const {
+  if (indexed_) return;
+  index_.clear();
+  index_.reserve(entries_.size());
+  for (std::uint32_t i = 0; i < entries_.size(); ++i) {
+    Slot& slot = entries_[i];
+    if (!slot.live) continue;
+    auto [it, inserted] = index_.try_emplace(slot.token, i);
+    if (!inserted) {
+      // A repeated key keeps its last id: drop the earlier entry.
+      entries_[it->second].live = false;
+      ++dead_;
+      it->second = i;
+    }
+  }
+  indexed_ = true;
+  sorted_valid_ = false;
+}
+
+void Vocabulary::compact() const {
+  std::vector<Slot> kept;
+  kept.reserve(entries_.size() - dead_);
+  for (const Slot& slot : entries_) {
+    if (slot.live) kept.push_back(slot);
+  }
+  entries_ = std::move(kept);
+  dead_ = 0;
+  indexed_ = false;
+  ensure_index();
+}
+
+std::size_t Vocabulary::size() const {
+  ensure_index();
+  return index_.size();
+}
+
+std::optional<TokenId> Vocabulary::find(std::string_view token) const {
+  ensure_index();
+  auto it = index_.find(token);
+  if (it == index_.end()) return std::nullopt;
+  return entries_[it->second].id;
+}
+
+bool Vocabulary::insert(std::string_view token, TokenId id) {
+  ensure_index();
+  auto [it, inserted] = index_.try_emplace(token, static_cast<std::uint32_t>(entries_.size()));
+  if (!inserted) return false;
+  entries_.push_back({token, id, true});
+  sorted_valid_ = false;
+  return true;
+}
+
+std::optional<TokenId> Vocabulary::erase(std::string_view token) {
+  ensure_index();
+  auto it = index_.find(token);
+  if (it == index_.end()) return std::nullopt;
+  Slot& slot = entries_[it->second];
+  const TokenId id = slot.id;
+  slot.live = false;
+  index_.erase(it);
+  ++dead_;
+  sorted_valid_ = false;
+  if (dead_ > 1024 && dead_ > entries_.size() / 2) compact();
+  return id;
+}
+
+void Vocabulary::assign(std::vector<VocabEntry> entries) {
+  entries_.clear();
+  entries_.reserve(entries.size());
+  for (const VocabEntry& e : entries) entries_.push_back({e.token, e.id, true});
+  dead_ = 0;
+  indexed_ = false;
+  sorted_valid_ = false;
+}
+
+const std::vector<VocabEntry>& Vocabulary::sorted() const {
+  ensure_index();
+  if (!sorted_valid_) {
+    sorted_.clear();
+    sorted_.reserve(index_.size());
+    for (const Slot& slot : entries_) {
+      if (slot.live) sorted_.push_back({slot.token, slot.id});
+    }
+    sort_by_token(sorted_);
+    sorted_valid_ = true;
+  }
+  return sorted_;
+}
+
+}  // namespace quorvane

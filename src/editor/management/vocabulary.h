@@ -1,0 +1,90 @@
+// Vocabulary: the model's map from token to id.
+//
+// Tokens are views into the document's Arena (see arena.h) and stay valid for
+// the Arena's life. Callers that insert a token must pass a view that already
+// lives in that Arena.
+//
+// The map is kept as an entry list plus a hash index built on first use, so that
+// opening a large file costs only the parse. Loading appends entries in file
+// order; a token given twice keeps its last id (the earlier entry is dropped when
+// the index is built). "Vocabulary order", the order every listing uses, is
+// ascending UTF-8 bytes of the token; sorted() computes it on demand and caches
+// it until the next insert or erase.
+//
+// Not thread-safe: const members fill caches.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "editor/management/hashing.h"
+
+namespace quorvane {
+
+using TokenId = std::uint32_t;
+
+struct VocabEntry {
+  std::string_view token;
+  TokenId id;
+};
+
+class Vocabulary {
+ public:
+  // Loading: appends in file order; a repeated token keeps the last id.
+  void load_append(std::string_view token, TokenId id) {
+    entries_.push_back({token, id, true});
+    indexed_ = false;
+  }
+  void reserve(std::size_t n) { entries_.reserve(n); }
+
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+  std::optional<TokenId> find(std::string_view token) const;
+  bool contains(std::string_view token) const { return find(token).has_value(); }
+
+  // Inserts an absent token. Returns false (and changes nothing) when present.
+  bool insert(std::string_view token, TokenId id);
+  // Removes a token; returns its id, or none when it was absent.
+  std::optional<TokenId> erase(std::string_view token);
+  // Replaces the whole map (tokens must be distinct).
+  void assign(std::vector<VocabEntry> entries);
+
+  // Entries in Vocabulary order. The reference dies with the next insert/erase.
+  const std::vector<VocabEntry>& sorted() const;
+
+  // Calls f(entry) for every entry in unspecified order (no sort).
+  template <typename F>
+  void for_each(F&& f) const {
+    ensure_index();
+    for (const Slot& slot : entries_) {
+      if (slot.live) f(VocabEntry{slot.token, slot.id});
+    }
+  }
+
+ private:
+  struct Slot {
+    std::string_view token;
+    TokenId id;
+    bool live;
+  };
+
+  void ensure_index() const;
+  void compact() const;
+
+  mutable std::vector<Slot> entries_;
+  mutable boost::unordered_flat_map<std::string_view, std::uint32_t, StringHash, StringEq> index_;
+  mutable bool indexed_ = true;
+  mutable std::size_t dead_ = 0;
+  mutable std::vector<VocabEntry> sorted_;
+  mutable bool sorted_valid_ = false;
+};
+
+// Sorts entries by token bytes (unsigned), the Vocabulary order.
+void sort_by_token(std::vector<VocabEntry>& entries);
+
+}  // namespace quorvane
