@@ -4,6 +4,11 @@
 
 namespace quorvane {
 
+MergeIndex& Editor::merge_index() {
+  if (!merge_index_) merge_index_ = std::make_unique<MergeIndex>(document_.model.merges, *document_.arena);
+  return *merge_index_;
+}
+
 void Editor::ensure_ids() {
   if (ids_ready_) return;
   reset_ids();
@@ -11,8 +16,9 @@ void Editor::ensure_ids() {
 
 void Editor::reset_ids() {
   used_ids_.clear();
-  used_ids_.reserve(vocab().size() + document_.added_tokens.size());
-  vocab().for_each([&](const VocabEntry& e) { used_ids_.insert(e.id); });
+  const Vocabulary& vocab = document_.model.vocab;
+  used_ids_.reserve(vocab.size() + document_.added_tokens.size());
+  vocab.for_each([&](const VocabEntry& e) { used_ids_.insert(e.id); });
   for (const Value& entry : document_.added_tokens) {
     if (auto id = entry_id(entry)) used_ids_.insert(*id);
   }

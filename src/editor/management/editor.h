@@ -8,11 +8,12 @@
 //  - next_id is the allocation cursor: allocate_id returns the lowest id at or
 //    above it that is not in used_ids. Ids are NOT dense; gaps close only by
 //    reindexing.
-// used_ids and next_id are computed on first use (opening a large file then
-// costs only the parse); the merge indexes live in merge_index.h.
+// used_ids, next_id and the merge indexes (merge_index.h) are computed on first
+// use: opening a large file then costs only the parse.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,7 @@
 
 #include "editor/management/document.h"
 #include "editor/management/error.h"
+#include "editor/management/merge_index.h"
 
 namespace quorvane {
 
@@ -33,12 +35,14 @@ class Editor {
   // build_editor: takes the document as it is; nothing is verified.
   explicit Editor(Document document) : document_(std::move(document)) {}
 
+  // The mutable accessors settle used_ids first: it describes the document as
+  // it was before any change.
   const Document& document() const { return document_; }
-  Document& document() { return document_; }
+  Document& document() { ensure_ids(); return document_; }
   const Vocabulary& vocab() const { return document_.model.vocab; }
-  Vocabulary& vocab() { return document_.model.vocab; }
+  Vocabulary& vocab() { ensure_ids(); return document_.model.vocab; }
   const std::vector<Merge>& merges() const { return document_.model.merges; }
-  std::vector<Merge>& merges() { return document_.model.merges; }
+  std::vector<Merge>& merges() { ensure_ids(); return document_.model.merges; }
 
   // Copies `s` into the document's arena (tokens inserted by edits must live there).
   std::string_view store(std::string_view s) { return document_.arena->store(s); }
@@ -55,14 +59,22 @@ class Editor {
   const IdSet& used_ids();
   TokenId next_id();
 
-  // Call after any change to the merge list: the merge indexes are brought back
-  // in line with it (built again on their next use).
-  void rebuild_merge_indexes() {}
+  // Call after changing the merge list directly (not through merge_index()):
+  // the indexes are built again from it on their next use.
+  void rebuild_merge_indexes() { merge_index_.reset(); }
+
+  // The merge indexes, built on first use. Edits made through them keep them
+  // current; after a kill, call commit_merges() before reading merges().
+  MergeIndex& merge_index();
+  void commit_merges() {
+    if (merge_index_) merge_index_->commit(document_.model.merges);
+  }
 
  private:
   void ensure_ids();
 
   Document document_;
+  std::unique_ptr<MergeIndex> merge_index_;
   IdSet used_ids_;
   TokenId next_id_ = 0;
   bool ids_ready_ = false;

@@ -1,0 +1,116 @@
+#include "editor/addition/addition.h"
+
+#include <vector>
+
+namespace quorvane {
+
+namespace {
+
+constexpr std::string_view kAlreadyExists = "already_exists";
+constexpr std::string_view kSingleChar = "single_char";
+constexpr std::string_view kLongestPrefix = "longest_prefix";
+constexpr std::string_view kCharChain = "char_chain";
+
+// Byte offsets of the character boundaries of valid UTF-8 text, end included.
+std::vector<std::size_t> char_boundaries(std::string_view text) {
+  std::vector<std::size_t> out;
+  out.reserve(text.size() + 1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) out.push_back(i);
+  }
+  out.push_back(text.size());
+  return out;
+}
+
+class Adder {
+ public:
+  explicit Adder(Editor& editor) : editor_(editor), index_(editor.merge_index()) {}
+
+  // Inserts `token` with a new id unless present; returns the arena's view of it.
+  std::string_view ensure(std::string_view token) {
+    Vocabulary& vocab = editor_.vocab();
+    if (vocab.contains(token)) return token;
+    const std::string_view stored = editor_.store(token);
+    vocab.insert(stored, editor_.allocate_id());
+    return stored;
+  }
+
+  void append_merge(std::string_view left, std::string_view right) {
+    if (index_.contains_pair(left, right)) return;
+    index_.append(Merge{editor_.store(left), editor_.store(right)}, editor_.merges());
+    added_.emplace_back(std::string(left), std::string(right));
+  }
+
+  // Builds `text` character by character: (c1, c2), (c1c2, c3), ...
+  void char_chain(std::string_view text) {
+    if (text.empty()) return;
+    const std::vector<std::size_t> bounds = char_boundaries(text);
+    ensure(text.substr(0, bounds[1]));
+    for (std::size_t i = 1; i + 1 < bounds.size(); ++i) {
+      const std::string_view current = text.substr(0, bounds[i]);
+      const std::string_view next = text.substr(bounds[i], bounds[i + 1] - bounds[i]);
+      ensure(next);
+      append_merge(current, next);
+      ensure(text.substr(0, bounds[i + 1]));
+    }
+  }
+
+  std::vector<std::pair<std::string, std::string>> take_added() { return std::move(added_); }
+
+ private:
+  Editor& editor_;
+  MergeIndex& index_;
+  std::vector<std::pair<std::string, std::string>> added_;
+};
+
+}  // namespace
+
+bool add_token_atomic(Editor& editor, std::string_view token) {
+  Vocabulary& vocab = editor.vocab();
+  if (vocab.contains(token)) return false;
+  vocab.insert(editor.store(token), editor.allocate_id());
+  return true;
+}
+
+AdditionRecord add_token(Editor& editor, std::string_view token) {
+  AdditionRecord record;
+  record.token = std::string(token);
+  if (editor.vocab().contains(token)) {
+    record.method = kAlreadyExists;
+    return record;
+  }
+  record.added = true;
+  const std::vector<std::size_t> bounds = char_boundaries(token);
+  const std::size_t n = bounds.size() - 1;
+  if (n == 1) {
+    add_token_atomic(editor, token);
+    record.method = kSingleChar;
+    return record;
+  }
+
+  std::size_t prefix_bytes = 0;
+  for (std::size_t k = n; k-- > 1;) {  // k = n - 1 down to 1
+    if (editor.vocab().contains(token.substr(0, bounds[k]))) {
+      prefix_bytes = bounds[k];
+      break;
+    }
+  }
+
+  Adder adder(editor);
+  if (prefix_bytes > 0) {
+    const std::string_view prefix = token.substr(0, prefix_bytes);
+    const std::string_view suffix = token.substr(prefix_bytes);
+    if (!editor.vocab().contains(suffix)) adder.char_chain(suffix);
+    adder.append_merge(prefix, suffix);
+    adder.ensure(token);
+    record.method = kLongestPrefix;
+  } else {
+    adder.char_chain(token);
+    adder.ensure(token);
+    record.method = kCharChain;
+  }
+  record.added_merges = adder.take_added();
+  return record;
+}
+
+}  // namespace quorvane
