@@ -2,73 +2,100 @@
 
 namespace quorvane {
 
-MergeIndex::MergeIndex(const std::vector<Merge>& merges, Arena& arena) : arena_(arena) {
-  slots_.reserve(merges.size());
-  for (const Merge& m : merges) slots_.push_back(Slot{m, {}, true});
-}
+MergeIndex::MergeIndex(const std::vector<Merge>& merges, Arena& arena) : arena_(arena) { build(merges); }
 
-void MergeIndex::ensure_pairs() {
-  if (pairs_ready_) return;
+void MergeIndex::build(const std::vector<Merge>& merges) {
+  symbols_.clear();
+  strings_.clear();
+  slots_.clear();
   pairs_.clear();
-  pairs_.reserve(live_count());
-  for (const Slot& s : slots_) {
-    if (s.alive) ++pairs_[PairKey(s.merge.left, s.merge.right)];
-  }
-  pairs_ready_ = true;
-}
-
-std::string_view MergeIndex::product(SlotId id) {
-  Slot& s = slots_[id];
-  if (s.product.data() == nullptr && !(s.merge.left.empty() && s.merge.right.empty())) {
-    s.product = arena_.store_concat(s.merge.left, s.merge.right);
-  }
-  return s.product;
-}
-
-void MergeIndex::add_dependents(SlotId id) {
-  const std::string_view p = product(id);
-  const Merge& m = slots_[id].merge;
-  users_[m.left].push_back(id);
-  if (m.right != m.left) users_[m.right].push_back(id);
-  producers_[p].push_back(id);
-}
-
-void MergeIndex::ensure_dependents() {
-  if (dependents_ready_) return;
+  dead_ = 0;
+  dirty_ = false;
+  symbols_.reserve(merges.size() / 2 + 16);
+  strings_.reserve(merges.size() / 2 + 16);
+  slots_.reserve(merges.size());
+  pairs_.reserve(merges.size());
+  user_next_.assign(2 * merges.size(), kNone);
+  producer_next_.assign(merges.size(), kNone);
   users_.clear();
   producers_.clear();
-  producers_.reserve(live_count());
-  for (SlotId id = 0; id < slots_.size(); ++id) {
-    if (slots_[id].alive) add_dependents(id);
+  for (const Merge& m : merges) {
+    const SlotId id = static_cast<SlotId>(slots_.size());
+    slots_.push_back(Slot{intern(m.left), intern(m.right), intern_product(m.left, m.right), true});
+    link(id);
   }
-  dependents_ready_ = true;
 }
 
-bool MergeIndex::contains_pair(std::string_view left, std::string_view right) {
-  ensure_pairs();
-  auto it = pairs_.find(PairKey(left, right));
+MergeIndex::Symbol MergeIndex::intern(std::string_view s) {
+  auto [it, inserted] = symbols_.try_emplace(s, static_cast<Symbol>(strings_.size()));
+  if (inserted) {
+    strings_.push_back(s);
+    users_.emplace_back();
+    producers_.emplace_back();
+  }
+  return it->second;
+}
+
+MergeIndex::Symbol MergeIndex::intern_product(std::string_view left, std::string_view right) {
+  scratch_.assign(left);
+  scratch_.append(right);
+  if (auto it = symbols_.find(std::string_view(scratch_)); it != symbols_.end()) return it->second;
+  return intern(arena_.store(scratch_));
+}
+
+std::optional<MergeIndex::Symbol> MergeIndex::find(std::string_view s) const {
+  auto it = symbols_.find(s);
+  if (it == symbols_.end()) return std::nullopt;
+  return it->second;
+}
+
+void MergeIndex::push(List& list, std::vector<std::uint32_t>& next, std::uint32_t node) {
+  next[node] = kNone;
+  if (list.tail == kNone) list.head = node;
+  else next[list.tail] = node;
+  list.tail = node;
+}
+
+void MergeIndex::unlink(List& list, std::vector<std::uint32_t>& next, std::uint32_t prev,
+                        std::uint32_t node) {
+  const std::uint32_t after = next[node];
+  if (prev == kNone) list.head = after;
+  else next[prev] = after;
+  if (list.tail == node) list.tail = prev;
+}
+
+void MergeIndex::link(SlotId id) {
+  const Slot& s = slots_[id];
+  if (user_next_.size() < 2 * (std::size_t{id} + 1)) user_next_.resize(2 * (std::size_t{id} + 1), kNone);
+  if (producer_next_.size() < std::size_t{id} + 1) producer_next_.resize(std::size_t{id} + 1, kNone);
+  ++pairs_[pair_key(s.left, s.right)];
+  push(users_[s.left], user_next_, 2 * id);
+  if (s.right != s.left) push(users_[s.right], user_next_, 2 * id + 1);
+  push(producers_[s.product], producer_next_, id);
+}
+
+bool MergeIndex::contains_pair(std::string_view left, std::string_view right) const {
+  const auto l = find(left);
+  if (!l) return false;
+  const auto r = find(right);
+  if (!r) return false;
+  auto it = pairs_.find(pair_key(*l, *r));
   return it != pairs_.end() && it->second > 0;
 }
 
 MergeIndex::SlotId MergeIndex::append(Merge merge, std::vector<Merge>& list) {
   const SlotId id = static_cast<SlotId>(slots_.size());
-  slots_.push_back(Slot{merge, {}, true});
+  slots_.push_back(Slot{intern(merge.left), intern(merge.right), intern_product(merge.left, merge.right), true});
+  link(id);
   list.push_back(merge);
-  if (pairs_ready_) ++pairs_[PairKey(merge.left, merge.right)];
-  if (dependents_ready_) add_dependents(id);
   return id;
 }
 
-std::optional<MergeIndex::SlotId> MergeIndex::first_producer(std::string_view product) {
-  ensure_dependents();
-  auto it = producers_.find(product);
-  if (it == producers_.end()) return std::nullopt;
-  std::vector<SlotId>& ids = it->second;
-  std::size_t dead_prefix = 0;
-  while (dead_prefix < ids.size() && !slots_[ids[dead_prefix]].alive) ++dead_prefix;
-  ids.erase(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(dead_prefix));
-  if (ids.empty()) return std::nullopt;
-  return ids.front();
+std::optional<MergeIndex::SlotId> MergeIndex::first_producer(Symbol product) {
+  List& list = producers_[product];
+  while (list.head != kNone && !slots_[list.head].alive) unlink(list, producer_next_, kNone, list.head);
+  if (list.head == kNone) return std::nullopt;
+  return list.head;
 }
 
 void MergeIndex::kill(SlotId id) {
@@ -77,10 +104,8 @@ void MergeIndex::kill(SlotId id) {
   s.alive = false;
   ++dead_;
   dirty_ = true;
-  if (pairs_ready_) {
-    auto it = pairs_.find(PairKey(s.merge.left, s.merge.right));
-    if (it != pairs_.end() && --it->second == 0) pairs_.erase(it);
-  }
+  auto it = pairs_.find(pair_key(s.left, s.right));
+  if (it != pairs_.end() && --it->second == 0) pairs_.erase(it);
 }
 
 void MergeIndex::commit(std::vector<Merge>& list) {
@@ -88,24 +113,12 @@ void MergeIndex::commit(std::vector<Merge>& list) {
   list.clear();
   list.reserve(live_count());
   for (const Slot& s : slots_) {
-    if (s.alive) list.push_back(s.merge);
+    if (s.alive) list.push_back({strings_[s.left], strings_[s.right]});
   }
   dirty_ = false;
-  if (dead_ > 1024 && dead_ > live_count()) {
-    // Renumber: keep the live slots only and rebuild what was built.
-    std::vector<Slot> live;
-    live.reserve(live_count());
-    for (Slot& s : slots_) {
-      if (s.alive) live.push_back(s);
-    }
-    slots_ = std::move(live);
-    dead_ = 0;
-    const bool had_pairs = pairs_ready_;
-    const bool had_dependents = dependents_ready_;
-    pairs_ready_ = dependents_ready_ = false;
-    if (had_pairs) ensure_pairs();
-    if (had_dependents) ensure_dependents();
-  }
+  // Renumber once the dead slots outnumber the live ones, so that walks and
+  // memory stay proportional to the live list.
+  if (dead_ > 1024 && dead_ > live_count()) build(list);
 }
 
 }  // namespace quorvane

@@ -1,6 +1,11 @@
 // Merge indexes: which merge yields a string, which merges use a string as an
 // input, and whether an exact (left, right) pair is already in the list.
 //
+// Every merge input and product is interned as a 32-bit symbol, so that after
+// one hash lookup per string everything is array-indexed: per-symbol linked
+// lists of users and producers threaded through next-link arrays (no allocation
+// per list), and pair counts keyed by the two symbols in one 64-bit word.
+//
 // The index keeps its own table of merge slots in merge-list order. Deleting a
 // merge only marks its slot dead, so a batch of cascades costs what the
 // cascades touch, not a rebuild of the list per cascade; `commit` then writes
@@ -10,18 +15,18 @@
 // Invariants:
 //  - the live slots, in slot order, are the document's merge list once
 //    `commit` has run (and whenever no slot died since the last commit);
-//  - users/producers lists may name dead slots; every lookup skips them, and
-//    producers lists are ascending, so the first live entry is the first merge
-//    (in merge-list order) that yields the string;
+//  - user and producer lists may hold dead slots, which every walk skips and
+//    unlinks; producer lists are ascending, so the first live entry is the
+//    first merge (in merge-list order) that yields the string;
 //  - pair counts count live slots only.
-// The pair counts and the users/producers maps are built on first use, each on
-// its own: additions need only the first, removals only the second.
+// Strings must live in the Arena given at construction, which must outlive the
+// index; products are stored there too.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -35,81 +40,91 @@ namespace quorvane {
 class MergeIndex {
  public:
   using SlotId = std::uint32_t;
+  using Symbol = std::uint32_t;
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
-  struct Slot {
-    Merge merge;
-    std::string_view product;  // empty until the dependents are built
-    bool alive = true;
-  };
-
-  // Takes the current merge list; strings must live in `arena`, which must
-  // outlive the index (products are stored there too).
   MergeIndex(const std::vector<Merge>& merges, Arena& arena);
 
+  // The symbol of `s`, or none when no merge has it as an input or product.
+  std::optional<Symbol> find(std::string_view s) const;
+  std::string_view text(Symbol sym) const { return strings_[sym]; }
+
   // True when a live merge has exactly this (left, right).
-  bool contains_pair(std::string_view left, std::string_view right);
+  bool contains_pair(std::string_view left, std::string_view right) const;
 
   // Appends a merge at the end (lowest priority) of the slot table and of
   // `list`, the document's merge list.
   SlotId append(Merge merge, std::vector<Merge>& list);
 
   // The first live merge yielding `product`.
-  std::optional<SlotId> first_producer(std::string_view product);
+  std::optional<SlotId> first_producer(Symbol product);
 
-  // Calls f(slot) for each live merge using `token` as its left or right input
-  // (a merge with both inputs equal to `token` once), in merge-list order.
-  // f must not append merges. Dead entries met on the way are dropped.
+  // Calls f(slot) for each live merge using `sym` as its left or right input
+  // (a merge with both inputs equal to it once), in merge-list order. f must
+  // not append merges.
   template <typename F>
-  void for_each_user(std::string_view token, F&& f) {
-    ensure_dependents();
-    auto it = users_.find(token);
-    if (it == users_.end()) return;
-    std::vector<SlotId>& users = it->second;
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < users.size(); ++i) {
-      const SlotId id = users[i];
-      if (!slots_[id].alive) continue;
-      users[kept++] = id;
-      f(id);
+  void for_each_user(Symbol sym, F&& f) {
+    List& list = users_[sym];
+    std::uint32_t prev = kNone;
+    for (std::uint32_t node = list.head; node != kNone;) {
+      const std::uint32_t next = user_next_[node];
+      if (slots_[node >> 1].alive) {
+        prev = node;
+        f(static_cast<SlotId>(node >> 1));
+      } else {
+        unlink(list, user_next_, prev, node);
+      }
+      node = next;
     }
-    users.resize(kept);
   }
 
-  const Slot& slot(SlotId id) const { return slots_[id]; }
-  std::string_view product(SlotId id);
+  Merge merge(SlotId id) const { return {strings_[slots_[id].left], strings_[slots_[id].right]}; }
+  Symbol product(SlotId id) const { return slots_[id].product; }
+  std::size_t symbol_count() const { return strings_.size(); }
 
   // Marks a live merge deleted; the document's list is stale until commit.
   void kill(SlotId id);
 
   // Writes the live slots back into `list` when any slot died since the last
-  // commit, and drops dead slots once they outnumber the live ones.
+  // commit, and renumbers once dead slots outnumber the live ones.
   void commit(std::vector<Merge>& list);
 
-  std::size_t live_count() const { return slots_.size() - dead_; }
-
  private:
-  using PairKey = std::pair<std::string_view, std::string_view>;
-  struct PairHash {
-    std::size_t operator()(const PairKey& k) const noexcept {
-      return mix64(hash_bytes(k.first) ^ (hash_bytes(k.second) * 0x9E3779B97F4A7C15ull));
-    }
+  struct Slot {
+    Symbol left;
+    Symbol right;
+    Symbol product;
+    bool alive;
+  };
+  // A singly linked list threaded through an array of next links.
+  struct List {
+    std::uint32_t head = kNone;
+    std::uint32_t tail = kNone;
   };
 
-  void ensure_pairs();
-  void ensure_dependents();
-  void add_dependents(SlotId id);
+  static void push(List& list, std::vector<std::uint32_t>& next, std::uint32_t node);
+  static void unlink(List& list, std::vector<std::uint32_t>& next, std::uint32_t prev, std::uint32_t node);
+  static std::uint64_t pair_key(Symbol left, Symbol right) { return (std::uint64_t{left} << 32) | right; }
+
+  void build(const std::vector<Merge>& merges);
+  Symbol intern(std::string_view s);
+  Symbol intern_product(std::string_view left, std::string_view right);
+  void link(SlotId id);
+  std::size_t live_count() const { return slots_.size() - dead_; }
 
   Arena& arena_;
+  boost::unordered_flat_map<std::string_view, Symbol, StringHash, StringEq> symbols_;
+  std::vector<std::string_view> strings_;
   std::vector<Slot> slots_;
   std::size_t dead_ = 0;
   bool dirty_ = false;  // a slot died since the last commit
 
-  bool pairs_ready_ = false;
-  boost::unordered_flat_map<PairKey, std::uint32_t, PairHash> pairs_;  // live count per pair
-
-  bool dependents_ready_ = false;
-  boost::unordered_flat_map<std::string_view, std::vector<SlotId>, StringHash, StringEq> users_;
-  boost::unordered_flat_map<std::string_view, std::vector<SlotId>, StringHash, StringEq> producers_;
+  boost::unordered_flat_map<std::uint64_t, std::uint32_t> pairs_;  // live count per pair
+  std::vector<List> users_;       // by symbol; nodes are slot * 2 + role (0 left, 1 right)
+  std::vector<std::uint32_t> user_next_;
+  std::vector<List> producers_;   // by symbol; nodes are slots
+  std::vector<std::uint32_t> producer_next_;
+  std::string scratch_;
 };
 
 }  // namespace quorvane

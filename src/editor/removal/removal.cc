@@ -7,27 +7,33 @@ namespace quorvane {
 namespace {
 
 // The closure of one cascade, computed against the state before any of it is
-// applied: the strings to remove and the merge slots to delete, in discovery
-// order.
+// applied: the strings to remove (the root first) and the merge slots to
+// delete, in discovery order.
 struct Closure {
-  std::vector<std::string_view> strings;
+  std::string_view root;
+  std::vector<MergeIndex::Symbol> strings;  // besides the root, which may have no symbol
   std::vector<MergeIndex::SlotId> merges;
+
+  std::size_t string_count() const { return 1 + strings.size(); }
 };
 
 Closure close_over(MergeIndex& index, std::string_view root) {
-  Closure closure;
-  boost::unordered_flat_set<std::string_view, StringHash, StringEq> seen;
+  Closure closure{root, {}, {}};
+  const auto root_symbol = index.find(root);
+  if (!root_symbol) return closure;  // no merge uses or yields it
+  boost::unordered_flat_set<MergeIndex::Symbol> seen{*root_symbol};
   boost::unordered_flat_set<MergeIndex::SlotId> taken;
-  std::vector<std::string_view> work{root};
+  std::vector<MergeIndex::Symbol> work{*root_symbol};
   while (!work.empty()) {
-    const std::string_view s = work.back();
+    const MergeIndex::Symbol s = work.back();
     work.pop_back();
-    if (!seen.insert(s).second) continue;
-    closure.strings.push_back(s);
     index.for_each_user(s, [&](MergeIndex::SlotId id) {
-      if (taken.insert(id).second) {
-        closure.merges.push_back(id);
-        work.push_back(index.product(id));
+      if (!taken.insert(id).second) return;
+      closure.merges.push_back(id);
+      const MergeIndex::Symbol p = index.product(id);
+      if (seen.insert(p).second) {
+        closure.strings.push_back(p);
+        work.push_back(p);
       }
     });
     if (auto producer = index.first_producer(s)) {
@@ -44,8 +50,9 @@ void apply(Editor& editor, std::string_view root, Report&& report) {
   report(closure, index);
   for (MergeIndex::SlotId id : closure.merges) index.kill(id);
   Vocabulary& vocab = editor.vocab();
-  for (std::string_view s : closure.strings) {
-    if (auto id = vocab.erase(s)) editor.release_id(*id);
+  if (auto id = vocab.erase(root)) editor.release_id(*id);
+  for (MergeIndex::Symbol s : closure.strings) {
+    if (auto id = vocab.erase(index.text(s))) editor.release_id(*id);
   }
 }
 
@@ -54,14 +61,13 @@ void apply(Editor& editor, std::string_view root, Report&& report) {
 RemovalRecord cascade_remove(Editor& editor, std::string_view token) {
   RemovalRecord record;
   record.root_token = std::string(token);
-  // The root may not live in the arena; the closure only holds views while
-  // nothing is erased, and the record copies them before the erase.
   apply(editor, token, [&](const Closure& closure, MergeIndex& index) {
-    record.removed_tokens.reserve(closure.strings.size());
-    for (std::string_view s : closure.strings) record.removed_tokens.emplace_back(s);
+    record.removed_tokens.reserve(closure.string_count());
+    record.removed_tokens.emplace_back(closure.root);
+    for (MergeIndex::Symbol s : closure.strings) record.removed_tokens.emplace_back(index.text(s));
     record.removed_merges.reserve(closure.merges.size());
     for (MergeIndex::SlotId id : closure.merges) {
-      const Merge& m = index.slot(id).merge;
+      const Merge m = index.merge(id);
       record.removed_merges.emplace_back(std::string(m.left), std::string(m.right));
     }
   });
@@ -71,7 +77,7 @@ RemovalRecord cascade_remove(Editor& editor, std::string_view token) {
 RemovalCounts cascade_remove_counted(Editor& editor, std::string_view token) {
   RemovalCounts counts;
   apply(editor, token, [&](const Closure& closure, MergeIndex&) {
-    counts.tokens = closure.strings.size();
+    counts.tokens = closure.string_count();
     counts.merges = closure.merges.size();
   });
   return counts;
