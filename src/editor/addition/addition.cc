@@ -36,9 +36,10 @@ class Adder {
   }
 
   void append_merge(std::string_view left, std::string_view right) {
-    if (index_.contains_pair(left, right)) return;
-    index_.append(Merge{editor_.store(left), editor_.store(right)}, editor_.merges());
-    added_.emplace_back(std::string(left), std::string(right));
+    auto store = [this](std::string_view s) { return editor_.store(s); };
+    if (index_.append_if_absent(left, right, editor_.merges(), store)) {
+      added_.emplace_back(std::string(left), std::string(right));
+    }
   }
 
   // Builds `text` character by character: (c1, c2), (c1c2, c3), ...

@@ -2,29 +2,74 @@
 
 namespace quorvane {
 
-MergeIndex::MergeIndex(const std::vector<Merge>& merges, Arena& arena) : arena_(arena) { build(merges); }
+MergeIndex::MergeIndex(const std::vector<Merge>& merges, Arena& arena) : arena_(arena) { reset(merges); }
 
-void MergeIndex::build(const std::vector<Merge>& merges) {
-  symbols_.clear();
-  strings_.clear();
+void MergeIndex::reset(const std::vector<Merge>& merges) {
   slots_.clear();
-  pairs_.clear();
+  slots_.reserve(merges.size());
+  for (const Merge& m : merges) slots_.push_back(Slot{m});
   dead_ = 0;
   dirty_ = false;
-  symbols_.reserve(merges.size() / 2 + 16);
-  strings_.reserve(merges.size() / 2 + 16);
-  slots_.reserve(merges.size());
-  pairs_.reserve(merges.size());
-  user_next_.assign(2 * merges.size(), kNone);
-  producer_next_.assign(merges.size(), kNone);
+  pairs_ready_ = false;
+  pairs_.clear();
+  pair_overflow_.clear();
+  dependents_ready_ = false;
+  symbols_.clear();
+  strings_.clear();
   users_.clear();
   producers_.clear();
-  for (const Merge& m : merges) {
-    const SlotId id = static_cast<SlotId>(slots_.size());
-    slots_.push_back(Slot{intern(m.left), intern(m.right), intern_product(m.left, m.right), true});
-    link(id);
+  user_next_.clear();
+  producer_next_.clear();
+}
+
+// ---- pair counts
+
+MergeIndex::PairEntry* MergeIndex::find_pair(const Merge& m) {
+  const std::uint64_t h = pair_hash(m);
+  auto it = pairs_.find(h);
+  if (it == pairs_.end()) return nullptr;
+  if (slots_[it->second.slot].merge == m) return &it->second;
+  for (auto& [hash, entry] : pair_overflow_) {
+    if (hash == h && slots_[entry.slot].merge == m) return &entry;
+  }
+  return nullptr;
+}
+
+void MergeIndex::count_pair(SlotId id) {
+  const Merge& m = slots_[id].merge;
+  if (PairEntry* entry = find_pair(m)) {
+    if (entry->count == 0) entry->slot = id;
+    ++entry->count;
+    return;
+  }
+  const std::uint64_t h = pair_hash(m);
+  auto [it, inserted] = pairs_.try_emplace(h, PairEntry{id, 1});
+  if (inserted) return;
+  if (it->second.count == 0) {
+    it->second = PairEntry{id, 1};  // the pair there has no live slot left
+  } else {
+    pair_overflow_.push_back({h, PairEntry{id, 1}});
   }
 }
+
+void MergeIndex::ensure_pairs() {
+  if (pairs_ready_) return;
+  pairs_.clear();
+  pair_overflow_.clear();
+  pairs_.reserve(live_count());
+  for (SlotId id = 0; id < slots_.size(); ++id) {
+    if (slots_[id].alive) count_pair(id);
+  }
+  pairs_ready_ = true;
+}
+
+bool MergeIndex::contains_pair(std::string_view left, std::string_view right) {
+  ensure_pairs();
+  const PairEntry* entry = find_pair(Merge{left, right});
+  return entry != nullptr && entry->count > 0;
+}
+
+// ---- dependents
 
 MergeIndex::Symbol MergeIndex::intern(std::string_view s) {
   auto [it, inserted] = symbols_.try_emplace(s, static_cast<Symbol>(strings_.size()));
@@ -43,12 +88,6 @@ MergeIndex::Symbol MergeIndex::intern_product(std::string_view left, std::string
   return intern(arena_.store(scratch_));
 }
 
-std::optional<MergeIndex::Symbol> MergeIndex::find(std::string_view s) const {
-  auto it = symbols_.find(s);
-  if (it == symbols_.end()) return std::nullopt;
-  return it->second;
-}
-
 void MergeIndex::push(List& list, std::vector<std::uint32_t>& next, std::uint32_t node) {
   next[node] = kNone;
   if (list.tail == kNone) list.head = node;
@@ -65,37 +104,53 @@ void MergeIndex::unlink(List& list, std::vector<std::uint32_t>& next, std::uint3
 }
 
 void MergeIndex::link(SlotId id) {
-  const Slot& s = slots_[id];
+  Slot& s = slots_[id];
+  s.left = intern(s.merge.left);
+  s.right = intern(s.merge.right);
+  s.product = intern_product(s.merge.left, s.merge.right);
   if (user_next_.size() < 2 * (std::size_t{id} + 1)) user_next_.resize(2 * (std::size_t{id} + 1), kNone);
   if (producer_next_.size() < std::size_t{id} + 1) producer_next_.resize(std::size_t{id} + 1, kNone);
-  ++pairs_[pair_key(s.left, s.right)];
   push(users_[s.left], user_next_, 2 * id);
   if (s.right != s.left) push(users_[s.right], user_next_, 2 * id + 1);
   push(producers_[s.product], producer_next_, id);
 }
 
-bool MergeIndex::contains_pair(std::string_view left, std::string_view right) const {
-  const auto l = find(left);
-  if (!l) return false;
-  const auto r = find(right);
-  if (!r) return false;
-  auto it = pairs_.find(pair_key(*l, *r));
-  return it != pairs_.end() && it->second > 0;
+void MergeIndex::ensure_dependents() {
+  if (dependents_ready_) return;
+  symbols_.reserve(slots_.size() / 2 + 16);
+  strings_.reserve(slots_.size() / 2 + 16);
+  user_next_.assign(2 * slots_.size(), kNone);
+  producer_next_.assign(slots_.size(), kNone);
+  for (SlotId id = 0; id < slots_.size(); ++id) {
+    if (slots_[id].alive) link(id);
+  }
+  dependents_ready_ = true;
 }
 
-MergeIndex::SlotId MergeIndex::append(Merge merge, std::vector<Merge>& list) {
-  const SlotId id = static_cast<SlotId>(slots_.size());
-  slots_.push_back(Slot{intern(merge.left), intern(merge.right), intern_product(merge.left, merge.right), true});
-  link(id);
-  list.push_back(merge);
-  return id;
+std::optional<MergeIndex::Symbol> MergeIndex::find(std::string_view s) {
+  ensure_dependents();
+  auto it = symbols_.find(s);
+  if (it == symbols_.end()) return std::nullopt;
+  return it->second;
 }
 
 std::optional<MergeIndex::SlotId> MergeIndex::first_producer(Symbol product) {
+  ensure_dependents();
   List& list = producers_[product];
   while (list.head != kNone && !slots_[list.head].alive) unlink(list, producer_next_, kNone, list.head);
   if (list.head == kNone) return std::nullopt;
   return list.head;
+}
+
+// ---- changes
+
+MergeIndex::SlotId MergeIndex::append(Merge merge, std::vector<Merge>& list) {
+  const SlotId id = static_cast<SlotId>(slots_.size());
+  slots_.push_back(Slot{merge});
+  if (pairs_ready_) count_pair(id);
+  if (dependents_ready_) link(id);
+  list.push_back(merge);
+  return id;
 }
 
 void MergeIndex::kill(SlotId id) {
@@ -104,8 +159,9 @@ void MergeIndex::kill(SlotId id) {
   s.alive = false;
   ++dead_;
   dirty_ = true;
-  auto it = pairs_.find(pair_key(s.left, s.right));
-  if (it != pairs_.end() && --it->second == 0) pairs_.erase(it);
+  if (pairs_ready_) {
+    if (PairEntry* entry = find_pair(s.merge)) --entry->count;
+  }
 }
 
 void MergeIndex::commit(std::vector<Merge>& list) {
@@ -113,12 +169,18 @@ void MergeIndex::commit(std::vector<Merge>& list) {
   list.clear();
   list.reserve(live_count());
   for (const Slot& s : slots_) {
-    if (s.alive) list.push_back({strings_[s.left], strings_[s.right]});
+    if (s.alive) list.push_back(s.merge);
   }
   dirty_ = false;
   // Renumber once the dead slots outnumber the live ones, so that walks and
-  // memory stay proportional to the live list.
-  if (dead_ > 1024 && dead_ > live_count()) build(list);
+  // memory stay proportional to the live list; built parts are rebuilt.
+  if (dead_ > 1024 && dead_ > live_count()) {
+    const bool pairs = pairs_ready_;
+    const bool dependents = dependents_ready_;
+    reset(list);
+    if (pairs) ensure_pairs();
+    if (dependents) ensure_dependents();
+  }
 }
 
 }  // namespace quorvane

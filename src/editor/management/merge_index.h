@@ -1,10 +1,15 @@
 // Merge indexes: which merge yields a string, which merges use a string as an
 // input, and whether an exact (left, right) pair is already in the list.
 //
-// Every merge input and product is interned as a 32-bit symbol, so that after
-// one hash lookup per string everything is array-indexed: per-symbol linked
-// lists of users and producers threaded through next-link arrays (no allocation
-// per list), and pair counts keyed by the two symbols in one 64-bit word.
+// Two parts, each built on first use, so that additions never pay for what
+// only removals need:
+//  - pair counts, for "is (left, right) already in the list": a table from a
+//    64-bit hash of the pair to one slot holding it and the live count, the
+//    strings compared on every hit (distinct pairs with equal hashes go to a
+//    small overflow list);
+//  - dependents, for cascades: every merge input and product interned as a
+//    32-bit symbol, then per-symbol linked lists of users and producers
+//    threaded through next-link arrays (no allocation per list).
 //
 // The index keeps its own table of merge slots in merge-list order. Deleting a
 // merge only marks its slot dead, so a batch of cascades costs what the
@@ -46,15 +51,27 @@ class MergeIndex {
   MergeIndex(const std::vector<Merge>& merges, Arena& arena);
 
   // The symbol of `s`, or none when no merge has it as an input or product.
-  std::optional<Symbol> find(std::string_view s) const;
+  std::optional<Symbol> find(std::string_view s);
   std::string_view text(Symbol sym) const { return strings_[sym]; }
 
   // True when a live merge has exactly this (left, right).
-  bool contains_pair(std::string_view left, std::string_view right) const;
+  bool contains_pair(std::string_view left, std::string_view right);
 
   // Appends a merge at the end (lowest priority) of the slot table and of
   // `list`, the document's merge list.
   SlotId append(Merge merge, std::vector<Merge>& list);
+
+  // Appends (left, right) unless a live merge already has exactly that pair;
+  // `store` copies a string into the arena and is called only when appending.
+  // Returns whether it appended.
+  template <typename Store>
+  bool append_if_absent(std::string_view left, std::string_view right, std::vector<Merge>& list,
+                        Store&& store) {
+    ensure_pairs();
+    if (const PairEntry* entry = find_pair(Merge{left, right}); entry && entry->count > 0) return false;
+    append(Merge{store(left), store(right)}, list);
+    return true;
+  }
 
   // The first live merge yielding `product`.
   std::optional<SlotId> first_producer(Symbol product);
@@ -64,6 +81,7 @@ class MergeIndex {
   // not append merges.
   template <typename F>
   void for_each_user(Symbol sym, F&& f) {
+    ensure_dependents();
     List& list = users_[sym];
     std::uint32_t prev = kNone;
     for (std::uint32_t node = list.head; node != kNone;) {
@@ -78,9 +96,8 @@ class MergeIndex {
     }
   }
 
-  Merge merge(SlotId id) const { return {strings_[slots_[id].left], strings_[slots_[id].right]}; }
+  Merge merge(SlotId id) const { return slots_[id].merge; }
   Symbol product(SlotId id) const { return slots_[id].product; }
-  std::size_t symbol_count() const { return strings_.size(); }
 
   // Marks a live merge deleted; the document's list is stale until commit.
   void kill(SlotId id);
@@ -91,10 +108,15 @@ class MergeIndex {
 
  private:
   struct Slot {
-    Symbol left;
-    Symbol right;
-    Symbol product;
-    bool alive;
+    Merge merge;
+    Symbol left = kNone;  // symbols: set once the dependents are built
+    Symbol right = kNone;
+    Symbol product = kNone;
+    bool alive = true;
+  };
+  struct PairEntry {
+    SlotId slot;          // a slot holding the pair (alive or not)
+    std::uint32_t count;  // live slots holding it
   };
   // A singly linked list threaded through an array of next links.
   struct List {
@@ -104,22 +126,32 @@ class MergeIndex {
 
   static void push(List& list, std::vector<std::uint32_t>& next, std::uint32_t node);
   static void unlink(List& list, std::vector<std::uint32_t>& next, std::uint32_t prev, std::uint32_t node);
-  static std::uint64_t pair_key(Symbol left, Symbol right) { return (std::uint64_t{left} << 32) | right; }
+  static std::uint64_t pair_hash(const Merge& m) {
+    return mix64(hash_bytes(m.left) ^ (hash_bytes(m.right) * 0x9E3779B97F4A7C15ull));
+  }
 
-  void build(const std::vector<Merge>& merges);
+  void reset(const std::vector<Merge>& merges);
+  void ensure_pairs();
+  void ensure_dependents();
+  PairEntry* find_pair(const Merge& m);
+  void count_pair(SlotId id);
   Symbol intern(std::string_view s);
   Symbol intern_product(std::string_view left, std::string_view right);
   void link(SlotId id);
   std::size_t live_count() const { return slots_.size() - dead_; }
 
   Arena& arena_;
-  boost::unordered_flat_map<std::string_view, Symbol, StringHash, StringEq> symbols_;
-  std::vector<std::string_view> strings_;
   std::vector<Slot> slots_;
   std::size_t dead_ = 0;
   bool dirty_ = false;  // a slot died since the last commit
 
-  boost::unordered_flat_map<std::uint64_t, std::uint32_t> pairs_;  // live count per pair
+  bool pairs_ready_ = false;
+  boost::unordered_flat_map<std::uint64_t, PairEntry> pairs_;
+  std::vector<std::pair<std::uint64_t, PairEntry>> pair_overflow_;  // equal hashes, other strings
+
+  bool dependents_ready_ = false;
+  boost::unordered_flat_map<std::string_view, Symbol, StringHash, StringEq> symbols_;
+  std::vector<std::string_view> strings_;
   std::vector<List> users_;       // by symbol; nodes are slot * 2 + role (0 left, 1 right)
   std::vector<std::uint32_t> user_next_;
   std::vector<List> producers_;   // by symbol; nodes are slots
