@@ -1,5 +1,7 @@
 #include "editor/management/merge_index.h"
 
+#include <algorithm>
+
 namespace quorvane {
 
 MergeIndex::MergeIndex(const std::vector<Merge>& merges, Arena& arena) : arena_(arena) { reset(merges); }
@@ -14,7 +16,7 @@ void MergeIndex::reset(const std::vector<Merge>& merges) {
   pairs_.clear();
   pair_overflow_.clear();
   dependents_ready_ = false;
-  symbols_.clear();
+  symbols_ = SymbolTable();
   strings_.clear();
   users_.clear();
   producers_.clear();
@@ -71,21 +73,19 @@ bool MergeIndex::contains_pair(std::string_view left, std::string_view right) {
 
 // ---- dependents
 
-MergeIndex::Symbol MergeIndex::intern(std::string_view s) {
-  auto [it, inserted] = symbols_.try_emplace(s, static_cast<Symbol>(strings_.size()));
-  if (inserted) {
+MergeIndex::Symbol MergeIndex::intern(std::string_view s, std::uint64_t hash) {
+  const Symbol sym = symbols_.intern(s, hash);
+  if (sym == strings_.size()) {
     strings_.push_back(s);
     users_.emplace_back();
     producers_.emplace_back();
   }
-  return it->second;
+  return sym;
 }
 
-MergeIndex::Symbol MergeIndex::intern_product(std::string_view left, std::string_view right) {
-  scratch_.assign(left);
-  scratch_.append(right);
-  if (auto it = symbols_.find(std::string_view(scratch_)); it != symbols_.end()) return it->second;
-  return intern(arena_.store(scratch_));
+MergeIndex::Symbol MergeIndex::intern_product(const std::string& product, std::uint64_t hash) {
+  if (auto sym = symbols_.find(product, hash)) return *sym;
+  return intern(arena_.store(product), hash);
 }
 
 void MergeIndex::push(List& list, std::vector<std::uint32_t>& next, std::uint32_t node) {
@@ -103,16 +103,24 @@ void MergeIndex::unlink(List& list, std::vector<std::uint32_t>& next, std::uint3
   if (list.tail == node) list.tail = prev;
 }
 
-void MergeIndex::link(SlotId id) {
+void MergeIndex::link(SlotId id, std::uint64_t left_hash, std::uint64_t right_hash,
+                      const std::string& product, std::uint64_t product_hash) {
   Slot& s = slots_[id];
-  s.left = intern(s.merge.left);
-  s.right = intern(s.merge.right);
-  s.product = intern_product(s.merge.left, s.merge.right);
+  s.left = intern(s.merge.left, left_hash);
+  s.right = intern(s.merge.right, right_hash);
+  s.product = intern_product(product, product_hash);
   if (user_next_.size() < 2 * (std::size_t{id} + 1)) user_next_.resize(2 * (std::size_t{id} + 1), kNone);
   if (producer_next_.size() < std::size_t{id} + 1) producer_next_.resize(std::size_t{id} + 1, kNone);
   push(users_[s.left], user_next_, 2 * id);
   if (s.right != s.left) push(users_[s.right], user_next_, 2 * id + 1);
   push(producers_[s.product], producer_next_, id);
+}
+
+void MergeIndex::link(SlotId id) {
+  const Merge& m = slots_[id].merge;
+  scratch_.assign(m.left);
+  scratch_.append(m.right);
+  link(id, SymbolTable::hash(m.left), SymbolTable::hash(m.right), scratch_, SymbolTable::hash(scratch_));
 }
 
 void MergeIndex::ensure_dependents() {
@@ -121,17 +129,39 @@ void MergeIndex::ensure_dependents() {
   strings_.reserve(slots_.size() / 2 + 16);
   user_next_.assign(2 * slots_.size(), kNone);
   producer_next_.assign(slots_.size(), kNone);
-  for (SlotId id = 0; id < slots_.size(); ++id) {
-    if (slots_[id].alive) link(id);
+  // Interning is bound by cache misses: hash the strings of the merges a few
+  // places ahead and prefetch their table slots, so the misses overlap.
+  constexpr std::size_t kAhead = 8;
+  struct Ahead {
+    std::uint64_t left, right, product;
+    std::string text;  // the product
+  };
+  std::vector<Ahead> ahead(kAhead);
+  const std::size_t n = slots_.size();
+  auto prepare = [&](std::size_t i) {
+    Ahead& a = ahead[i % kAhead];
+    const Merge& m = slots_[i].merge;
+    a.text.assign(m.left);
+    a.text.append(m.right);
+    a.left = SymbolTable::hash(m.left);
+    a.right = SymbolTable::hash(m.right);
+    a.product = SymbolTable::hash(a.text);
+    symbols_.prefetch(a.left);
+    symbols_.prefetch(a.right);
+    symbols_.prefetch(a.product);
+  };
+  for (std::size_t i = 0; i < std::min(kAhead, n); ++i) prepare(i);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Ahead& a = ahead[i % kAhead];
+    if (slots_[i].alive) link(static_cast<SlotId>(i), a.left, a.right, a.text, a.product);
+    if (i + kAhead < n) prepare(i + kAhead);
   }
   dependents_ready_ = true;
 }
 
 std::optional<MergeIndex::Symbol> MergeIndex::find(std::string_view s) {
   ensure_dependents();
-  auto it = symbols_.find(s);
-  if (it == symbols_.end()) return std::nullopt;
-  return it->second;
+  return symbols_.find(s);
 }
 
 std::optional<MergeIndex::SlotId> MergeIndex::first_producer(Symbol product) {

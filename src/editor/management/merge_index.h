@@ -39,6 +39,7 @@
 #include "editor/management/arena.h"
 #include "editor/management/document.h"
 #include "editor/management/hashing.h"
+#include "editor/management/symbol_table.h"
 
 namespace quorvane {
 
@@ -135,8 +136,10 @@ class MergeIndex {
   void ensure_dependents();
   PairEntry* find_pair(const Merge& m);
   void count_pair(SlotId id);
-  Symbol intern(std::string_view s);
-  Symbol intern_product(std::string_view left, std::string_view right);
+  Symbol intern(std::string_view s, std::uint64_t hash);
+  Symbol intern_product(const std::string& product, std::uint64_t hash);
+  void link(SlotId id, std::uint64_t left_hash, std::uint64_t right_hash, const std::string& product,
+            std::uint64_t product_hash);
   void link(SlotId id);
   std::size_t live_count() const { return slots_.size() - dead_; }
 
@@ -150,7 +153,7 @@ class MergeIndex {
   std::vector<std::pair<std::uint64_t, PairEntry>> pair_overflow_;  // equal hashes, other strings
 
   bool dependents_ready_ = false;
-  boost::unordered_flat_map<std::string_view, Symbol, StringHash, StringEq> symbols_;
+  SymbolTable symbols_;
   std::vector<std::string_view> strings_;
   std::vector<List> users_;       // by symbol; nodes are slot * 2 + role (0 left, 1 right)
   std::vector<std::uint32_t> user_next_;
