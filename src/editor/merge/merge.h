@@ -43,10 +43,11 @@ struct MergeRecord {
 // "Added tokens alone exceed max_vocab_size",
 // "Required converted and protected tokens ({n}) exceed model limit ({limit})",
 // "Failed to assign a contiguous model vocabulary" (two kept target tokens
-// share an id), and guards that hold by construction: "No free model ID for
-// token {token}", "Complete vocabulary exceeds max_vocab_size",
-// "Merged tokenizer contains {n} invalid merges",
-// "Merged tokenizer IDs are not contiguous".
+// share an id below the new size), and guards that hold by construction:
+// "No free model ID for token {token}", "Complete vocabulary exceeds
+// max_vocab_size", "Merged tokenizer IDs are not contiguous". A merge is only
+// accepted when its product is in the new vocabulary, so the merged list never
+// holds an invalid merge.
 Result<MergeRecord> merge_from(Editor& target, const Editor& source, std::uint64_t max_vocab_size);
 
 }  // namespace quorvane
