@@ -35,7 +35,7 @@ from bench_io import DEFAULT_CORPUS, unpack  # noqa: E402
 from plain_editor import PlainEditor  # noqa: E402
 
 BYTE_LEVEL_SPACE = "\u0120"
-MARKER = "\u2581"
+MARKER = "\u2581"  # the space marker of the other representation
 ALPHABET = "abcdefghijklmnopqrstuvwxyz"
 
 
@@ -125,19 +125,21 @@ def bench_add(path: Path, doc: dict, target: float | None, client: bool) -> None
 
 
 def reached_share(editor: quorvane.Quorvane, words: list[str]) -> None:
-    """Share of added words the real client encodes as the one new token."""
+    """Share of added words the real client encodes as the one new token.
+
+    Each word's text is what the client itself decodes the new token to, so
+    the marker and ByteLevel conventions (and a prepended marker) all hold.
+    """
     import tokenizers
 
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "tokenizer.json"
         editor.save(str(out))
         client = tokenizers.Tokenizer.from_file(str(out))
-    vocab = editor.get_vocab()
-    space = words[0][0]
-    texts = [w[1:] if space == BYTE_LEVEL_SPACE else w.replace(MARKER, " ") for w in words]
-    texts = [" " + t if space == BYTE_LEVEL_SPACE else t for t in texts]
+    ids = [client.token_to_id(w) for w in words]
+    texts = [client.decode([i]) for i in ids]
     encodings = client.encode_batch(texts, add_special_tokens=False)
-    single = sum(1 for w, e in zip(words, encodings) if e.ids == [vocab[w]])
+    single = sum(1 for i, e in zip(ids, encodings) if e.ids == [i])
     print(f"  {'':<38} real client: {single}/{len(words)} added words encode as their single "
           f"new token ({100 * single / len(words):.1f}%)")
 

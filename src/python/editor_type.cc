@@ -11,6 +11,7 @@
 #include "editor/addition/addition.h"
 #include "editor/management/json_writer.h"
 #include "editor/management/queries.h"
+#include "editor/merge/merge.h"
 #include "editor/reindex/reindex.h"
 #include "editor/removal/removal.h"
 #include "editor/shrink/shrink.h"
@@ -222,6 +223,25 @@ PyObject* remove_invalid_merges(PyObject* self, PyObject*) {
 
 // ---- editing
 
+constexpr Parameters<2> kMergeFrom{"Quorvane.merge_from()", {"source_path", "max_vocab_size"}, 1};
+
+PyObject* merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto body = [self](WriteAccess& access, auto& argv) -> PyObject* {
+    std::string_view source_path;
+    std::uint64_t max_vocab_size = 262144;
+    if (!to_text(argv[0], "source_path", source_path) ||
+        !to_count(argv[1], "max_vocab_size", max_vocab_size)) {
+      return nullptr;
+    }
+    Result<Editor> source = open_editor(std::string(source_path));
+    if (!source) return raise_failure(Failure::kLoadSource, source.error());
+    Result<MergeRecord> merged = quorvane::merge_from(access.editor(), *source, max_vocab_size);
+    if (!merged) return raise_failure(Failure::kMerge, merged.error());
+    return new_result(state_of(self), std::move(*merged));
+  };
+  return call<WriteAccess>(self, kMergeFrom, args, nargs, kwnames, body);
+}
+
 // A new list holding one result object per record.
 template <typename Record>
 PyObject* result_list(ModuleState* state, std::vector<Record>&& records) {
@@ -414,6 +434,15 @@ constexpr const char* kRemoveInvalidMergesDoc =
     "remove_invalid_merges($self)\n--\n\n"
     "Remove all invalid merges from the tokenizer\n\n"
     "Returns:\n    Number of invalid merges removed";
+constexpr const char* kMergeFromDoc =
+    "merge_from($self, source_path, max_vocab_size=262144)\n--\n\n"
+    "Merge a source tokenizer into this target tokenizer.\n\n"
+    "Source tokens are converted to this tokenizer's native ByteLevel or\n"
+    "space-marker representation. Source merges receive higher priority than\n"
+    "original target merges.\n\n"
+    "Args:\n    source_path: Path to the source tokenizer.json file\n"
+    "    max_vocab_size: Maximum complete vocabulary size, including added tokens\n\n"
+    "Returns:\n    MergeTokenizerResult with merge statistics";
 constexpr const char* kAddTokenDoc =
     "add_token($self, token)\n--\n\n"
     "Add a token with proper merge chain creation\n\n"
@@ -501,7 +530,7 @@ PyMethodDef methods[] = {
     {"get_stats", get_stats, METH_NOARGS, kGetStatsDoc},
     {"validate_merges", validate_merges, METH_NOARGS, kValidateMergesDoc},
     {"remove_invalid_merges", remove_invalid_merges, METH_NOARGS, kRemoveInvalidMergesDoc},
-    // merge_from
+    {"merge_from", fast(merge_from), kFast, kMergeFromDoc},
     {"add_token", fast(add_token), kFast, kAddTokenDoc},
     {"add_tokens", fast(add_tokens), kFast, kAddTokensDoc},
     {"add_token_atomic", fast(add_token_atomic), kFast, kAddTokenAtomicDoc},

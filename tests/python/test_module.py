@@ -61,6 +61,7 @@ SIGNATURES = {
     "get_stats": "($self)",
     "validate_merges": "($self)",
     "remove_invalid_merges": "($self)",
+    "merge_from": "($self, source_path, max_vocab_size=262144)",
     "add_token": "($self, token)",
     "add_tokens": "($self, tokens)",
     "add_token_atomic": "($self, token)",
