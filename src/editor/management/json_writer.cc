@@ -98,6 +98,67 @@ void write_members(std::string& out, std::vector<Member>& members, int indent, K
   out += '}';
 }
 
+// The vocabulary and the merge list are nearly all of a large document; they
+// are written through raw pointers into room reserved per entry rather than
+// through string appends.
+class Sink {
+ public:
+  explicit Sink(std::string& out) : out_(out), len_(out.size()) {}
+  ~Sink() { out_.resize(len_); }
+
+  // Room for at least `n` more bytes; pass the end of what was written to done().
+  char* room(std::size_t n) {
+    // Grows in steps within the reserved capacity (zero-filled once), not by
+    // doubling the size, which would reallocate past the estimate.
+    if (out_.size() < len_ + n) out_.resize(len_ + n + (1u << 20));
+    return out_.data() + len_;
+  }
+  void done(char* end) { len_ = static_cast<std::size_t>(end - out_.data()); }
+
+ private:
+  std::string& out_;
+  std::size_t len_;
+};
+
+// At most this many bytes for a string of n bytes, quotes included.
+constexpr std::size_t max_quoted(std::size_t n) { return 6 * n + 2; }
+
+char* put_string(char* p, std::string_view s) {
+  *p++ = '"';
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (!needs_escape(c)) continue;
+    std::memcpy(p, s.data() + run, i - run);
+    p += i - run;
+    run = i + 1;
+    std::string escaped;
+    write_string(escaped, std::string_view(s.data() + i, 1));  // "\x" with its quotes
+    std::memcpy(p, escaped.data() + 1, escaped.size() - 2);
+    p += escaped.size() - 2;
+  }
+  std::memcpy(p, s.data() + run, s.size() - run);
+  p += s.size() - run;
+  *p++ = '"';
+  return p;
+}
+
+// A newline and `indent` units of two spaces.
+char* put_newline(char* p, int indent) {
+  static constexpr std::string_view kLine =
+      "\n                                                                ";
+  const std::size_t n = 1 + 2 * static_cast<std::size_t>(indent);
+  if (n <= kLine.size()) {
+    std::memcpy(p, kLine.data(), n);
+    return p + n;
+  }
+  *p++ = '\n';
+  std::memset(p, ' ', n - 1);
+  return p + n - 1;
+}
+
+std::size_t newline_size(int indent) { return 1 + 2 * static_cast<std::size_t>(indent); }
+
 void write_vocab(std::string& out, const Vocabulary& vocab, int indent) {
   const std::vector<VocabEntry>& entries = vocab.sorted();
   if (entries.empty()) {
@@ -105,17 +166,46 @@ void write_vocab(std::string& out, const Vocabulary& vocab, int indent) {
     return;
   }
   out += '{';
+  Sink sink(out);
   bool first = true;
   for (const VocabEntry& e : entries) {
-    if (!first) out += ',';
+    char* p = sink.room(max_quoted(e.token.size()) + newline_size(indent + 1) + 16);
+    if (!first) *p++ = ',';
     first = false;
-    newline(out, indent + 1);
-    write_string(out, e.token);
-    out += ": ";
-    write_integer(out, e.id);
+    p = put_newline(p, indent + 1);
+    p = put_string(p, e.token);
+    *p++ = ':';
+    *p++ = ' ';
+    p = std::to_chars(p, p + 10, e.id).ptr;
+    sink.done(p);
   }
-  newline(out, indent);
-  out += '}';
+  char* p = sink.room(newline_size(indent) + 1);
+  p = put_newline(p, indent);
+  *p++ = '}';
+  sink.done(p);
+}
+
+// Merges [begin, end) as members of the merges array, each but the list's
+// first preceded by a comma.
+void write_merge_entries(std::string& out, const std::vector<Merge>& merges, std::size_t begin,
+                         std::size_t end, int indent) {
+  Sink sink(out);
+  for (std::size_t i = begin; i < end; ++i) {
+    const Merge& m = merges[i];
+    char* p = sink.room(max_quoted(m.left.size()) + max_quoted(m.right.size()) +
+                        2 * newline_size(indent + 1) + 2 * newline_size(indent + 2) + 4);
+    if (i > 0) *p++ = ',';
+    p = put_newline(p, indent + 1);
+    *p++ = '[';
+    p = put_newline(p, indent + 2);
+    p = put_string(p, m.left);
+    *p++ = ',';
+    p = put_newline(p, indent + 2);
+    p = put_string(p, m.right);
+    p = put_newline(p, indent + 1);
+    *p++ = ']';
+    sink.done(p);
+  }
 }
 
 void write_merges(std::string& out, const std::vector<Merge>& merges, int indent) {
@@ -124,18 +214,7 @@ void write_merges(std::string& out, const std::vector<Merge>& merges, int indent
     return;
   }
   out += '[';
-  for (std::size_t i = 0; i < merges.size(); ++i) {
-    if (i > 0) out += ',';
-    newline(out, indent + 1);
-    out += '[';
-    newline(out, indent + 2);
-    write_string(out, merges[i].left);
-    out += ',';
-    newline(out, indent + 2);
-    write_string(out, merges[i].right);
-    newline(out, indent + 1);
-    out += ']';
-  }
+  write_merge_entries(out, merges, 0, merges.size(), indent);
   newline(out, indent);
   out += ']';
 }
