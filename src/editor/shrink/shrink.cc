@@ -15,38 +15,24 @@ std::vector<ShrinkCandidate> select_shrink_candidates(const Editor& editor, std:
     std::uint64_t chars;
   };
   std::vector<Ranked> ranked;
-  for (const VocabEntry& e : editor.vocab().sorted()) {
-    if (e.id < min_id || is_special_token(e.token)) continue;
+  editor.vocab().for_each([&](const VocabEntry& e) {
+    if (e.id < min_id || is_special_token(e.token)) return;
     const std::size_t chars = char_count(e.token);
-    if (chars < 2) continue;
-    ranked.push_back({e.token, e.id, chars});
-  }
+    if (chars >= 2) ranked.push_back({e.token, e.id, chars});
+  });
+  // Longest first, then highest id; equal keys (a shared id) keep Vocabulary
+  // order, which is byte order: a total order, so an unstable sort of just the
+  // first `count` gives the stable result.
   auto before = [](const Ranked& a, const Ranked& b) {
     if (a.chars != b.chars) return a.chars > b.chars;
-    return a.id > b.id;
+    if (a.id != b.id) return a.id > b.id;
+    return a.token < b.token;
   };
-  // Only the first `count` are wanted: order just those (stably: equal keys
-  // keep Vocabulary order).
-  if (count < ranked.size()) {
-    std::vector<std::uint32_t> order(ranked.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    auto by_rank = [&](std::uint32_t a, std::uint32_t b) {
-      if (before(ranked[a], ranked[b])) return true;
-      if (before(ranked[b], ranked[a])) return false;
-      return a < b;
-    };
-    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count), order.end(), by_rank);
-    order.resize(count);
-    std::vector<Ranked> top;
-    top.reserve(count);
-    for (std::uint32_t i : order) top.push_back(ranked[i]);
-    ranked = std::move(top);
-  } else {
-    std::stable_sort(ranked.begin(), ranked.end(), before);
-  }
+  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(count, ranked.size()));
+  std::partial_sort(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(keep), ranked.end(), before);
   std::vector<ShrinkCandidate> out;
-  out.reserve(ranked.size());
-  for (const Ranked& r : ranked) out.push_back({std::string(r.token), r.id, r.chars});
+  out.reserve(keep);
+  for (std::size_t i = 0; i < keep; ++i) out.push_back({std::string(ranked[i].token), ranked[i].id, ranked[i].chars});
   return out;
 }
 
