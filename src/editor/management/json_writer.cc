@@ -123,8 +123,19 @@ class Sink {
 // At most this many bytes for a string of n bytes, quotes included.
 constexpr std::size_t max_quoted(std::size_t n) { return 6 * n + 2; }
 
-char* put_string(char* p, std::string_view s) {
-  *p++ = '"';
+// True when one of the eight bytes of `w` must be escaped (below 0x20, '"' or
+// '\\'): the usual SWAR tests for a zero byte and a byte below n, exact for
+// presence.
+bool any_escape(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  const std::uint64_t quote = w ^ (kOnes * '"');
+  const std::uint64_t backslash = w ^ (kOnes * '\\');
+  return (((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash)) &
+         kHighs;
+}
+
+char* put_escaped_tail(char* p, std::string_view s) {
   std::size_t run = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
@@ -133,12 +144,27 @@ char* put_string(char* p, std::string_view s) {
     p += i - run;
     run = i + 1;
     std::string escaped;
-    write_string(escaped, std::string_view(s.data() + i, 1));  // "\x" with its quotes
+    write_string(escaped, std::string_view(s.data() + i, 1));  // "\\x" with its quotes
     std::memcpy(p, escaped.data() + 1, escaped.size() - 2);
     p += escaped.size() - 2;
   }
   std::memcpy(p, s.data() + run, s.size() - run);
-  p += s.size() - run;
+  return p + (s.size() - run);
+}
+
+// Writes `s` quoted and escaped; needs room for max_quoted(s.size()) bytes.
+char* put_string(char* p, std::string_view s) {
+  *p++ = '"';
+  std::size_t i = 0;
+  // Plain runs go eight bytes at a time; the rest (and any escape) bytewise.
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    if (any_escape(w)) break;
+    std::memcpy(p, &w, 8);
+    p += 8;
+  }
+  p = put_escaped_tail(p, s.substr(i));
   *p++ = '"';
   return p;
 }

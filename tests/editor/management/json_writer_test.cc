@@ -161,6 +161,30 @@ TEST(WriteValue, NumberForms) {
   }
 }
 
+TEST(WriteDocument, TokensNeedingEscapesAnywhereSurviveARoundTrip) {
+  // Escapes before, inside and after eight-byte runs, in vocabulary and merges.
+  const std::vector<std::string> tokens = {
+      "0123456789\"abc", "abcdefgh\\", std::string("\x01" "abcdefghij"), "abcdefghijklmnop\t",
+      "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\x1f", "plain-but-longer-than-eight", "\"", std::string(1, '\0'), "ab\"cdefghijk", "a\\bcdefghijklm"};
+  std::string vocab;
+  std::string merges;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    std::string escaped;
+    write_value(escaped, Value::string(tokens[i]), 0);
+    vocab += (i ? "," : "") + escaped + ":" + std::to_string(i);
+    merges += std::string(i ? "," : "") + "[" + escaped + "," + escaped + "]";
+  }
+  const Document doc = parse(R"({"version":"1","added_tokens":[],"model":{"type":"BPE","vocab":{)" + vocab +
+                             R"(},"merges":[)" + merges + "]}}");
+  for (KeyOrder order : {KeyOrder::kDeclared, KeyOrder::kSorted}) {
+    const Document back = parse(write_document(doc, order));
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+      EXPECT_EQ(back.model.vocab.find(tokens[i]), i) << i;
+      EXPECT_EQ(back.model.merges[i], (Merge{tokens[i], tokens[i]})) << i;
+    }
+  }
+}
+
 TEST(WriteDocument, RoundTripIsByteIdentical) {
   const std::string first = write_document(parse(kSmall), KeyOrder::kDeclared);
   EXPECT_EQ(write_document(parse(first), KeyOrder::kDeclared), first);
