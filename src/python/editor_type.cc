@@ -2,13 +2,17 @@
 // match their arguments, take access, convert arguments, call one core
 // operation and convert its result, in that order.
 #include <cstdint>
+#include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "editor/addition/addition.h"
+#include "editor/management/fixed_size.h"
 #include "editor/management/json_writer.h"
 #include "editor/management/queries.h"
 #include "editor/merge/merge.h"
@@ -346,6 +350,65 @@ PyObject* find_tokens_to_shrink(PyObject* self, PyObject* const* args, Py_ssize_
   return call<ReadAccess>(self, kFindTokensToShrink, args, nargs, kwnames, body);
 }
 
+// A new dict of counts, keys inserted in the order given.
+PyObject* count_dict(std::initializer_list<std::pair<const char*, std::uint64_t>> items) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [key, value] : items) {
+    PyRef number = to_py(value);
+    if (!number || PyDict_SetItemString(dict.get(), key, number.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// The process's standard error (fd 2, unbuffered stdio) and the steady clock.
+ProgressOutput standard_error() {
+  return {[](std::string_view text) { std::fwrite(text.data(), 1, text.size(), stderr); },
+          [] { return ProgressOutput::Clock::now(); }};
+}
+
+constexpr Parameters<2> kSyncSingleChars{"Quorvane.sync_single_chars()", {"source_path", "min_id"}, 1};
+
+PyObject* sync_single_chars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto body = [](WriteAccess& access, auto& argv) -> PyObject* {
+    std::string_view source_path;
+    TokenId min_id = 0;
+    if (!to_text(argv[0], "source_path", source_path) || !to_id(argv[1], "min_id", min_id)) return nullptr;
+    const Result<SyncRecord> synced =
+        quorvane::sync_single_chars(access.editor(), std::string(source_path), min_id, standard_error());
+    if (!synced) return raise_failure(Failure::kLoadSource, synced.error());
+    const SyncRecord& r = *synced;
+    return count_dict({{"initial_vocab_size", r.initial_vocab_size},
+                       {"final_vocab_size", r.final_vocab_size},
+                       {"chars_in_source", r.chars_in_source},
+                       {"chars_already_present", r.chars_already_present},
+                       {"chars_added_count", r.chars_added_count},
+                       {"total_tokens_removed", r.total_tokens_removed},
+                       {"total_merges_removed", r.total_merges_removed}});
+  };
+  return call<WriteAccess>(self, kSyncSingleChars, args, nargs, kwnames, body);
+}
+
+constexpr Parameters<2> kAddTokensKeepSize{"Quorvane.add_tokens_keep_size()", {"tokens", "whitelist"}, 1};
+
+PyObject* add_tokens_keep_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto body = [](WriteAccess& access, auto& argv) -> PyObject* {
+    std::vector<std::string> tokens;
+    std::optional<std::vector<std::string>> whitelist;
+    if (!to_token_list(argv[0], "tokens", tokens) || !to_optional_token_list(argv[1], "whitelist", whitelist)) {
+      return nullptr;
+    }
+    const KeepSizeRecord r =
+        quorvane::add_tokens_keep_size(access.editor(), tokens, whitelist ? &*whitelist : nullptr);
+    return count_dict({{"initial_vocab_size", r.initial_vocab_size},
+                       {"final_vocab_size", r.final_vocab_size},
+                       {"tokens_requested", r.tokens_requested},
+                       {"tokens_added", r.tokens_added},
+                       {"tokens_removed", r.tokens_removed}});
+  };
+  return call<WriteAccess>(self, kAddTokensKeepSize, args, nargs, kwnames, body);
+}
+
 PyObject* check_vocab_gaps(PyObject* self, PyObject*) {
   return call<ReadAccess>(self, [](ReadAccess& access) {
     const GapReport gaps = quorvane::check_vocab_gaps(access.editor());
@@ -493,6 +556,22 @@ constexpr const char* kFindTokensToShrinkDoc =
     "Args:\n    count: Number of tokens to find\n"
     "    min_id: Only consider tokens with ID >= min_id (default: 0)\n\n"
     "Returns:\n    List of (token, id, char_length) tuples";
+constexpr const char* kSyncSingleCharsDoc =
+    "sync_single_chars($self, source_path, min_id=0)\n--\n\n"
+    "Sync single-character tokens from another tokenizer\n\n"
+    "Copies missing single-char tokens from source, removing longest\n"
+    "tokens to maintain vocabulary size.\n\n"
+    "Args:\n    source_path: Path to source tokenizer.json\n"
+    "    min_id: Only remove tokens with ID >= min_id (default: 0)\n\n"
+    "Returns:\n    Dictionary with sync operation details";
+constexpr const char* kAddTokensKeepSizeDoc =
+    "add_tokens_keep_size($self, tokens, whitelist=None)\n--\n\n"
+    "Add tokens while keeping vocabulary size fixed\n\n"
+    "Adds new tokens and automatically removes other tokens to maintain\n"
+    "the original vocabulary size.\n\n"
+    "Args:\n    tokens: List of tokens to add\n"
+    "    whitelist: Optional list of tokens that should never be removed\n\n"
+    "Returns:\n    Dictionary with operation details";
 constexpr const char* kCheckVocabGapsDoc =
     "check_vocab_gaps($self)\n--\n\n"
     "Check if vocabulary has gaps in its ID space\n\n"
@@ -539,7 +618,8 @@ PyMethodDef methods[] = {
     {"shrink", fast(shrink), kFast, kShrinkDoc},
     {"find_tokens_to_shrink", fast(find_tokens_to_shrink), kFast, kFindTokensToShrinkDoc},
     {"get_single_char_tokens", get_single_char_tokens, METH_NOARGS, kGetSingleCharTokensDoc},
-    // sync_single_chars, add_tokens_keep_size
+    {"sync_single_chars", fast(sync_single_chars), kFast, kSyncSingleCharsDoc},
+    {"add_tokens_keep_size", fast(add_tokens_keep_size), kFast, kAddTokensKeepSizeDoc},
     {"check_vocab_gaps", check_vocab_gaps, METH_NOARGS, kCheckVocabGapsDoc},
     {"reindex_vocab", reindex_vocab, METH_NOARGS, kReindexVocabDoc},
     {nullptr, nullptr, 0, nullptr},

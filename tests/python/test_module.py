@@ -70,6 +70,8 @@ SIGNATURES = {
     "shrink": "($self, count, min_id=0)",
     "find_tokens_to_shrink": "($self, count, min_id=0)",
     "get_single_char_tokens": "($self)",
+    "sync_single_chars": "($self, source_path, min_id=0)",
+    "add_tokens_keep_size": "($self, tokens, whitelist=None)",
     "check_vocab_gaps": "($self)",
     "reindex_vocab": "($self)",
 }
