@@ -201,3 +201,25 @@ def test_real_client_after_removals(corpus, tmp_path, name):
 
 
 tokenizers = pytest.importorskip("tokenizers")
+
+
+def test_reindex_keeps_added_tokens_on_their_tokens(corpus, tmp_path):
+    # gemma3 lists thousands of vocabulary tokens in added_tokens; closing the
+    # gaps a shrink leaves moves them, and their entries must move along.
+    import json
+
+    editor = quorvane.Quorvane(corpus["gemma3"])
+    editor.shrink(1_000)
+    editor.remove_invalid_merges()
+    assert editor.reindex_vocab().ids_remapped > 0
+    doc = json.loads(editor.to_json())
+    vocab = doc["model"]["vocab"]
+    in_vocab = [e for e in doc["added_tokens"] if e["content"] in vocab]
+    assert len(in_vocab) > 6_000
+    assert all(e["id"] == vocab[e["content"]] for e in in_vocab)
+    out = tmp_path / "reindexed.json"
+    editor.save(str(out))
+    client = tokenizers.Tokenizer.from_file(str(out))
+    for e in in_vocab[:: len(in_vocab) // 50]:
+        assert client.token_to_id(e["content"]) == e["id"]
+        assert client.id_to_token(e["id"]) == e["content"]

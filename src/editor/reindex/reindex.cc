@@ -1,7 +1,10 @@
 #include "editor/reindex/reindex.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
 
 namespace quorvane {
 
@@ -58,7 +61,21 @@ ReindexRecord reindex_vocab(Editor& editor) {
   while (first_misplaced < by_id.size() && by_id[first_misplaced].id == first_misplaced) ++first_misplaced;
   if (first_misplaced == by_id.size()) return record;
 
-  for (std::size_t p = first_misplaced; p < by_id.size(); ++p) by_id[p].id = static_cast<TokenId>(p);
+  // An added-token entry that names a Vocabulary token by its id follows the
+  // token to its new id; left behind, the real loader would read the old id as
+  // a different token. Entries for other strings or ids keep theirs.
+  boost::unordered_flat_map<std::string_view, std::pair<TokenId, TokenId>, StringHash, StringEq> moved;
+  for (std::size_t p = first_misplaced; p < by_id.size(); ++p) {
+    moved.emplace(by_id[p].token, std::pair<TokenId, TokenId>(by_id[p].id, static_cast<TokenId>(p)));
+    by_id[p].id = static_cast<TokenId>(p);
+  }
+  for (Value& entry : editor.document().added_tokens) {
+    const std::string* content = entry_content(entry);
+    const std::optional<std::uint32_t> id = entry_id(entry);
+    if (content == nullptr || !id) continue;
+    auto it = moved.find(*content);
+    if (it != moved.end() && it->second.first == *id) entry.set("id", Value::uint(it->second.second));
+  }
   vocab.assign(std::move(by_id));
   editor.reset_ids();
   record.ids_remapped = n - first_misplaced;

@@ -35,8 +35,10 @@ GapReport check_vocab_gaps(const Editor& editor);
 
 // Gives the Vocabulary the ids 0..n-1 in the order of the old ids (stable by
 // token bytes among equal ids); entries before the first misplaced one keep
-// theirs. Then used_ids holds the new ids plus the added-token entry ids, and
-// the cursor sits above the largest. Changes nothing when the ids are already
+// theirs. An added-token entry whose content is a Vocabulary token and whose
+// id was that token's id takes the token's new id; other entries keep theirs.
+// Then used_ids holds the new ids plus the added-token entry ids, and the
+// cursor sits above the largest. Changes nothing when the ids are already
 // exactly 0..n-1. The merge list is never touched.
 ReindexRecord reindex_vocab(Editor& editor);
 
