@@ -11,17 +11,6 @@ constexpr std::string_view kSingleChar = "single_char";
 constexpr std::string_view kLongestPrefix = "longest_prefix";
 constexpr std::string_view kCharChain = "char_chain";
 
-// Byte offsets of the character boundaries of valid UTF-8 text, end included.
-std::vector<std::size_t> char_boundaries(std::string_view text) {
-  std::vector<std::size_t> out;
-  out.reserve(text.size() + 1);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) out.push_back(i);
-  }
-  out.push_back(text.size());
-  return out;
-}
-
 class Adder {
  public:
   explicit Adder(Editor& editor) : editor_(editor), index_(editor.merge_index()) {}

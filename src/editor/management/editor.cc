@@ -74,6 +74,16 @@ bool is_special_token(std::string_view token) noexcept {
   return (first == '[' && last == ']') || (first == '<' && last == '>');
 }
 
+std::vector<std::size_t> char_boundaries(std::string_view text) {
+  std::vector<std::size_t> out;
+  out.reserve(text.size() + 1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) out.push_back(i);
+  }
+  out.push_back(text.size());
+  return out;
+}
+
 std::size_t char_count(std::string_view utf8) noexcept {
   std::size_t n = 0;
   for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;

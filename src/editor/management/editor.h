@@ -91,6 +91,9 @@ Result<Editor> editor_from_json(std::string text);
 bool is_special_token(std::string_view token) noexcept;
 // Number of Unicode scalar values in valid UTF-8 text.
 std::size_t char_count(std::string_view utf8) noexcept;
+// Byte offsets of the character boundaries of valid UTF-8 text, its end
+// included: n characters give n + 1 offsets.
+std::vector<std::size_t> char_boundaries(std::string_view text);
 inline bool is_single_char(std::string_view token) noexcept {
   return !token.empty() && char_count(token) == 1;
 }

@@ -18,17 +18,6 @@ namespace {
 
 constexpr std::string_view kSpaceMarker = "\xE2\x96\x81";  // U+2581
 
-// Byte offsets of the character boundaries of valid UTF-8 text, end included.
-std::vector<std::size_t> char_boundaries(std::string_view text) {
-  std::vector<std::size_t> out;
-  out.reserve(text.size() + 1);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) out.push_back(i);
-  }
-  out.push_back(text.size());
-  return out;
-}
-
 // A character is at most four bytes: longer tokens need no count.
 bool single_char(std::string_view token) { return token.size() <= 4 && is_single_char(token); }
 
