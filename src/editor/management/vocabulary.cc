@@ -113,6 +113,16 @@ void Vocabulary::assign(std::vector<VocabEntry> entries) {
   sorted_valid_ = false;
 }
 
+std::vector<Vocabulary::Handle> Vocabulary::handles() const {
+  ensure_index();
+  std::vector<Handle> out;
+  out.reserve(index_.size());
+  for (std::uint32_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].live) out.push_back({entries_[i].token, entries_[i].id, i});
+  }
+  return out;
+}
+
 const std::vector<VocabEntry>& Vocabulary::sorted() const {
   ensure_index();
   if (!sorted_valid_) {

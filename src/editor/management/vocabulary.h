@@ -57,6 +57,19 @@ class Vocabulary {
   // Entries in Vocabulary order. The reference dies with the next insert/erase.
   const std::vector<VocabEntry>& sorted() const;
 
+  // Entries with a handle that stays valid until the next insert or erase,
+  // for changing ids in place without looking tokens up again.
+  struct Handle {
+    std::string_view token;
+    TokenId id;
+    std::uint32_t slot;
+  };
+  std::vector<Handle> handles() const;
+  void set_id(std::uint32_t slot, TokenId id) {
+    entries_[slot].id = id;
+    sorted_valid_ = false;
+  }
+
   // Calls f(entry) for every entry in unspecified order (no sort).
   template <typename F>
   void for_each(F&& f) const {

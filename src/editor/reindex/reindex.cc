@@ -1,10 +1,9 @@
 #include "editor/reindex/reindex.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
-
-#include <boost/unordered/unordered_flat_map.hpp>
 
 namespace quorvane {
 
@@ -54,9 +53,12 @@ ReindexRecord reindex_vocab(Editor& editor) {
   record.new_min_id = 0;
   record.new_max_id = static_cast<std::uint32_t>(n - 1);
 
-  std::vector<VocabEntry> by_id = vocab.sorted();
-  std::stable_sort(by_id.begin(), by_id.end(),
-                   [](const VocabEntry& a, const VocabEntry& b) { return a.id < b.id; });
+  // Old id order; equal ids keep Vocabulary (byte) order.
+  std::vector<Vocabulary::Handle> by_id = vocab.handles();
+  std::sort(by_id.begin(), by_id.end(), [](const Vocabulary::Handle& a, const Vocabulary::Handle& b) {
+    if (a.id != b.id) return a.id < b.id;
+    return a.token < b.token;
+  });
   std::size_t first_misplaced = 0;
   while (first_misplaced < by_id.size() && by_id[first_misplaced].id == first_misplaced) ++first_misplaced;
   if (first_misplaced == by_id.size()) return record;
@@ -64,19 +66,21 @@ ReindexRecord reindex_vocab(Editor& editor) {
   // An added-token entry that names a Vocabulary token by its id follows the
   // token to its new id; left behind, the real loader would read the old id as
   // a different token. Entries for other strings or ids keep theirs.
-  boost::unordered_flat_map<std::string_view, std::pair<TokenId, TokenId>, StringHash, StringEq> moved;
-  for (std::size_t p = first_misplaced; p < by_id.size(); ++p) {
-    moved.emplace(by_id[p].token, std::pair<TokenId, TokenId>(by_id[p].id, static_cast<TokenId>(p)));
-    by_id[p].id = static_cast<TokenId>(p);
-  }
+  auto new_id_of = [&](std::string_view token, TokenId old_id) -> std::optional<TokenId> {
+    const auto key = std::pair(old_id, token);
+    auto it = std::lower_bound(by_id.begin(), by_id.end(), key, [](const Vocabulary::Handle& h, const auto& k) {
+      return std::pair(h.id, h.token) < k;
+    });
+    if (it == by_id.end() || it->id != old_id || it->token != token) return std::nullopt;
+    return static_cast<TokenId>(it - by_id.begin());
+  };
   for (Value& entry : editor.document().added_tokens) {
     const std::string* content = entry_content(entry);
     const std::optional<std::uint32_t> id = entry_id(entry);
     if (content == nullptr || !id) continue;
-    auto it = moved.find(*content);
-    if (it != moved.end() && it->second.first == *id) entry.set("id", Value::uint(it->second.second));
+    if (auto moved = new_id_of(*content, *id); moved && *moved != *id) entry.set("id", Value::uint(*moved));
   }
-  vocab.assign(std::move(by_id));
+  for (std::size_t p = first_misplaced; p < by_id.size(); ++p) vocab.set_id(by_id[p].slot, static_cast<TokenId>(p));
   editor.reset_ids();
   record.ids_remapped = n - first_misplaced;
   record.gaps_removed = r.total_gaps;
