@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The whole test run: system packages, the project installed into .venv,
 # the C++ core tests through CTest, the Python suite, then the same suite
-# under the other CPython versions against one abi3 wheel.
+# under the other CPython versions against one abi3 wheel, then the C++ tests
+# and the Python suite again against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (scripts/run_sanitized.sh), and a short run of
+# the fuzz targets over their seeds and kept regressions (scripts/fuzz_smoke.sh).
 #
 #   bash scripts/run_tests.sh
 #
@@ -46,6 +49,12 @@ run_pytest "$VENV/bin/python" || failed+=("Python tests")
 log "other CPython versions"
 QUORVANE_SKIP_PYTHONS=$default_python bash scripts/check_pythons.sh ${QUORVANE_PYTHONS:-} ||
   failed+=("other CPython versions")
+
+log "sanitizers (ASan and UBSan)"
+bash scripts/run_sanitized.sh || failed+=("sanitizers")
+
+log "fuzzing smoke run"
+bash scripts/fuzz_smoke.sh 30 || failed+=("fuzzing smoke run")
 
 echo
 if ((${#failed[@]})); then

@@ -11,6 +11,9 @@ namespace quorvane {
 namespace {
 constexpr std::size_t kChunkSize = 256 * 1024;
 constexpr std::size_t kMapThreshold = 4u << 20;
+// What an empty string is stored as: a view with a data pointer, like every
+// other stored string, so that it can be handed to memcpy and friends.
+constexpr std::string_view kEmpty = "";
 }  // namespace
 
 ByteBuffer::ByteBuffer(std::size_t capacity) : capacity_(capacity) {
@@ -46,7 +49,7 @@ char* Arena::reserve(std::size_t n) {
 }
 
 std::string_view Arena::store(std::string_view s) {
-  if (s.empty()) return {};
+  if (s.empty()) return kEmpty;
   char* out = reserve(s.size());
   std::memcpy(out, s.data(), s.size());
   return {out, s.size()};
@@ -54,7 +57,7 @@ std::string_view Arena::store(std::string_view s) {
 
 std::string_view Arena::store_concat(std::string_view a, std::string_view b) {
   const std::size_t n = a.size() + b.size();
-  if (n == 0) return {};
+  if (n == 0) return kEmpty;
   char* out = reserve(n);
   if (!a.empty()) std::memcpy(out, a.data(), a.size());
   if (!b.empty()) std::memcpy(out + a.size(), b.data(), b.size());

@@ -16,9 +16,12 @@ void Editor::ensure_ids() {
 
 void Editor::reset_ids() {
   used_ids_.clear();
+  shared_ids_.clear();
   const Vocabulary& vocab = document_.model.vocab;
   used_ids_.reserve(vocab.size() + document_.added_tokens.size());
-  vocab.for_each([&](const VocabEntry& e) { used_ids_.insert(e.id); });
+  vocab.for_each([&](const VocabEntry& e) {
+    if (!used_ids_.insert(e.id).second) ++shared_ids_.try_emplace(e.id, 1u).first->second;
+  });
   for (const Value& entry : document_.added_tokens) {
     if (auto id = entry_id(entry)) used_ids_.insert(*id);
   }
@@ -31,6 +34,8 @@ void Editor::reset_ids() {
 TokenId Editor::allocate_id() {
   ensure_ids();
   TokenId i = next_id_;
+  // Wraps from 4294967295 to 0 and goes on from there, so a taken id is never
+  // handed out. A free id always exists: all 2^32 taken would not fit in memory.
   while (used_ids_.contains(i)) ++i;
   used_ids_.insert(i);
   next_id_ = static_cast<TokenId>(i + 1u);
@@ -39,6 +44,12 @@ TokenId Editor::allocate_id() {
 
 void Editor::release_id(TokenId id) {
   ensure_ids();
+  // Only allocate_id adds tokens, with ids nobody carries: the count of a
+  // shared id can only go down.
+  if (auto it = shared_ids_.find(id); it != shared_ids_.end()) {
+    if (--it->second == 1) shared_ids_.erase(it);
+    return;
+  }
   used_ids_.erase(id);
 }
 

@@ -4,7 +4,8 @@
 // Invariants after every public operation:
 //  - used_ids holds every Vocabulary id and every added-token entry id as found
 //    at creation, plus each id handed out by allocate_id, minus the ids of
-//    tokens removed since; reindexing and merging rebuild it from scratch;
+//    tokens removed since that no remaining token carries (ids may be shared);
+//    reindexing and merging rebuild it from scratch;
 //  - next_id is the allocation cursor: allocate_id returns the lowest id at or
 //    above it that is not in used_ids. Ids are NOT dense; gaps close only by
 //    reindexing.
@@ -20,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "editor/management/document.h"
@@ -50,7 +52,8 @@ class Editor {
   // Returns the lowest free id at or above the cursor, marks it taken and moves
   // the cursor past it.
   TokenId allocate_id();
-  // Takes an id out of used_ids (the cursor does not move back).
+  // A token carrying `id` left the Vocabulary: takes the id out of used_ids
+  // unless another token still carries it (the cursor does not move back).
   void release_id(TokenId id);
   // Rebuilds used_ids from the Vocabulary and the added-token entry ids and puts
   // the cursor just above the largest (wrapping to 0 above 4294967295).
@@ -76,6 +79,8 @@ class Editor {
   Document document_;
   std::unique_ptr<MergeIndex> merge_index_;
   IdSet used_ids_;
+  // Ids that several Vocabulary tokens carry, with how many carry each.
+  boost::unordered_flat_map<TokenId, std::uint32_t> shared_ids_;
   TokenId next_id_ = 0;
   bool ids_ready_ = false;
 };

@@ -347,7 +347,7 @@ class Handler {
     number_text_.clear();
     return number(Value::uint(v), ec);
   }
-  bool on_double(double, json::string_view part, json::error_code& ec) {
+  bool on_double(double parsed, json::string_view part, json::error_code& ec) {
     // The parser's own conversion is not always correctly rounded; read the
     // literal again so that every double survives a round trip.
     number_text_.append(part.data(), part.size());
@@ -356,6 +356,12 @@ class Handler {
     const char* end = begin + number_text_.size();
     auto [ptr, err] = std::from_chars(begin, end, v);
     number_text_.clear();
+    // A literal below the smallest double (1e-400) rounds to zero, as every
+    // JSON reader has it; the parser's zero carries the literal's sign.
+    if (err == std::errc::result_out_of_range && ptr == end && parsed == 0) {
+      v = parsed;
+      err = std::errc();
+    }
     // Literals such as 1e400 would become infinity and be written as null:
     // refuse them instead of changing the data.
     if (err != std::errc() || ptr != end || !std::isfinite(v)) return error(ec, "number out of range");

@@ -108,9 +108,15 @@ class Sink {
 
   // Room for at least `n` more bytes; pass the end of what was written to done().
   char* room(std::size_t n) {
-    // Grows in steps within the reserved capacity (zero-filled once), not by
-    // doubling the size, which would reallocate past the estimate.
-    if (out_.size() < len_ + n) out_.resize(len_ + n + (1u << 20));
+    // Grows in steps of at most 1 MB within the reserved capacity (zero-filled
+    // once), not by doubling the size, which would reallocate past the
+    // estimate; a step never passes the capacity, so that a small document
+    // does not fill a megabyte.
+    if (out_.size() < len_ + n) {
+      const std::size_t need = len_ + n;
+      const std::size_t spare = out_.capacity() > need ? out_.capacity() - need : 0;
+      out_.resize(need + std::min<std::size_t>(spare, 1u << 20));
+    }
     return out_.data() + len_;
   }
   void done(char* end) { len_ = static_cast<std::size_t>(end - out_.data()); }
@@ -411,7 +417,17 @@ Result<void> save_document(const Document& document, const std::string& path) {
   if (!resolve_link_target(path, target)) return failure("cannot resolve symbolic link");
   struct stat existing;
   const bool exists = ::stat(target.c_str(), &existing) == 0;
-  if (exists && !S_ISREG(existing.st_mode)) return failure("not a regular file");
+  if (exists && S_ISDIR(existing.st_mode)) return failure("is a directory");
+  if (exists && !S_ISREG(existing.st_mode)) {
+    // A device or a pipe (/dev/null, /dev/stdout) has no old content to
+    // protect and cannot be replaced by a rename: write to it directly.
+    const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return failure(std::strerror(errno));
+    const bool written = write_all(fd, text);
+    const int saved_errno = errno;
+    if (::close(fd) != 0 || !written) return failure(std::strerror(written ? errno : saved_errno));
+    return {};
+  }
 
   const std::size_t slash = target.rfind('/');
   std::string tmp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +

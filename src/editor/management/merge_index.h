@@ -100,6 +100,10 @@ class MergeIndex {
   Merge merge(SlotId id) const { return slots_[id].merge; }
   Symbol product(SlotId id) const { return slots_[id].product; }
 
+  // The slot table as it stands, dead slots included (for consistency checks).
+  std::size_t slot_count() const { return slots_.size(); }
+  bool alive(SlotId id) const { return slots_[id].alive; }
+
   // Marks a live merge deleted; the document's list is stale until commit.
   void kill(SlotId id);
 

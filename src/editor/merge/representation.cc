@@ -182,7 +182,7 @@ void sort_by_id(std::vector<VocabEntry>& entries) {
 }  // namespace
 
 std::string_view StringPool::store(std::string_view s) {
-  if (s.empty()) return {};
+  if (s.empty()) return "";  // a data pointer, as for every stored string
   if (buffers_.empty() || buffers_.back().capacity() - buffers_.back().size() < s.size()) {
     buffers_.emplace_back(std::max(kPoolChunk, s.size()));
   }

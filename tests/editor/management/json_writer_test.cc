@@ -225,6 +225,10 @@ TEST_F(SaveDocument, ThroughASymbolicLinkReplacesTheLinkTarget) {
   EXPECT_EQ(slurp(target), write_document(parse(kSmall), KeyOrder::kSorted));
 }
 
+TEST_F(SaveDocument, ADeviceIsWrittenDirectly) {
+  EXPECT_TRUE(save_document(parse(kSmall), "/dev/null"));
+}
+
 TEST_F(SaveDocument, FailuresNameThePathAsGiven) {
   const std::string missing_dir = dir_ + "nope/out.json";
   EXPECT_EQ(save_document(parse(kSmall), missing_dir).error().message, "Failed to write: " + missing_dir);
