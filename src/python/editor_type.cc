@@ -258,12 +258,41 @@ PyObject* result_list(ModuleState* state, std::vector<Record>&& records) {
   return list.release();
 }
 
+// add_token builds a token that shares no prefix with the Vocabulary by a
+// chain that stores every prefix of it: text quadratic in its length. Past
+// this much new text the call is refused up front instead of running the
+// process out of memory.
+constexpr std::size_t kMaxAdditionBytes = std::size_t{1} << 30;
+
+// Sets MemoryError and returns false when adding `tokens` in turn could store
+// more than kMaxAdditionBytes for one of them. Checked against the Vocabulary
+// before any of them is added, which bounds every later turn too as long as
+// nothing is removed in between; with `removals` (tokens evicted between
+// additions may be the prefixes counted on) the bound assumes no prefix.
+template <typename Tokens>
+bool addition_fits(const Editor& editor, const Tokens& tokens, bool removals = false) {
+  for (std::string_view token : tokens) {
+    // Every chain over n bytes stores less than n * (n + 2): short tokens
+    // need no look at the Vocabulary.
+    if (token.size() < 32768 && token.size() * (token.size() + 2) <= kMaxAdditionBytes) continue;
+    const std::size_t bytes = removals ? addition_bytes_worst(token) : addition_bytes(editor, token);
+    if (bytes > kMaxAdditionBytes) {
+      PyErr_Format(PyExc_MemoryError,
+                   "Token too long to build with merges: %zu bytes would need %zu bytes of new tokens",
+                   token.size(), bytes);
+      return false;
+    }
+  }
+  return true;
+}
+
 constexpr Parameters<1> kAddToken{"Quorvane.add_token()", {"token"}};
 
 PyObject* add_token(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto body = [self](WriteAccess& access, auto& argv) -> PyObject* {
     std::string_view token;
     if (!to_text(argv[0], "token", token)) return nullptr;
+    if (!addition_fits(access.editor(), std::initializer_list<std::string_view>{token})) return nullptr;
     return new_result(state_of(self), quorvane::add_token(access.editor(), token));
   };
   return call<WriteAccess>(self, kAddToken, args, nargs, kwnames, body);
@@ -274,7 +303,7 @@ constexpr Parameters<1> kAddTokens{"Quorvane.add_tokens()", {"tokens"}};
 PyObject* add_tokens(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto body = [self](WriteAccess& access, auto& argv) -> PyObject* {
     std::vector<std::string> tokens;
-    if (!to_token_list(argv[0], "tokens", tokens)) return nullptr;
+    if (!to_token_list(argv[0], "tokens", tokens) || !addition_fits(access.editor(), tokens)) return nullptr;
     std::vector<AdditionRecord> records;
     records.reserve(tokens.size());
     for (const std::string& token : tokens) records.push_back(quorvane::add_token(access.editor(), token));
@@ -395,7 +424,8 @@ PyObject* add_tokens_keep_size(PyObject* self, PyObject* const* args, Py_ssize_t
   auto body = [](WriteAccess& access, auto& argv) -> PyObject* {
     std::vector<std::string> tokens;
     std::optional<std::vector<std::string>> whitelist;
-    if (!to_token_list(argv[0], "tokens", tokens) || !to_optional_token_list(argv[1], "whitelist", whitelist)) {
+    if (!to_token_list(argv[0], "tokens", tokens) || !to_optional_token_list(argv[1], "whitelist", whitelist) ||
+        !addition_fits(access.editor(), tokens, /*removals=*/true)) {
       return nullptr;
     }
     const KeepSizeRecord r =

@@ -242,6 +242,14 @@ def _ten_megabyte_tokens(scratch):
 
     grown = editor.add_token(plain + "x")  # the longest prefix is the 10 MB token
     assert (grown.method, grown.added_merges) == ("longest_prefix", [(plain, "x")])
+    # Without a prefix, the merge chain would hold every prefix of 10 MB of
+    # text (~5e13 bytes): refused at once, before anything changes.
+    before = editor.to_json()
+    for call in (lambda: editor.add_token("ü" * size), lambda: editor.add_tokens(["q", "ü" * size]),
+                 lambda: editor.add_tokens_keep_size(["q", plain + "xy"])):
+        with pytest.raises(MemoryError, match=r"^Token too long to build with merges: \d+ bytes would need"):
+            call()
+    assert editor.to_json() == before
     assert editor.add_token_atomic("ü" * (size // 2)) is True
     assert [t[2] for t in editor.find_tokens_to_shrink(3)] == [size, size // 2 + 1, size // 2]
     assert editor.shrink(2).tokens_removed_count == 2

@@ -1,5 +1,7 @@
 #include "editor/addition/addition.h"
 
+#include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace quorvane {
@@ -53,7 +55,51 @@ class Adder {
   std::vector<std::pair<std::string, std::string>> added_;
 };
 
+// Bytes of the longest proper prefix of `token` (cut at a character
+// boundary) that is in the Vocabulary, or 0. Only prefixes as long as some
+// token are looked up, so a huge token costs a few hashes, not one per prefix.
+std::size_t longest_prefix_bytes(const Editor& editor, std::string_view token,
+                                 const std::vector<std::size_t>& bounds) {
+  const Vocabulary& vocab = editor.vocab();
+  for (std::size_t length : vocab.token_lengths()) {  // longest first
+    if (length == 0) break;
+    if (length >= token.size() || !std::binary_search(bounds.begin(), bounds.end(), length)) continue;
+    if (vocab.contains(token.substr(0, length))) return length;
+  }
+  return 0;
+}
+
 }  // namespace
+
+namespace {
+
+// Bytes that a character chain over token[from..] stores: each prefix of that
+// part and each character, then the token itself.
+std::size_t chain_bytes(std::string_view token, const std::vector<std::size_t>& bounds, std::size_t from) {
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  std::size_t total = 2 * token.size();
+  for (std::size_t end : bounds) {
+    if (end <= from) continue;
+    const std::size_t part = end - from;
+    total = part > kMax - total ? kMax : total + part;
+  }
+  return total;
+}
+
+}  // namespace
+
+std::size_t addition_bytes(const Editor& editor, std::string_view token) {
+  if (editor.vocab().contains(token)) return 0;
+  const std::vector<std::size_t> bounds = char_boundaries(token);
+  if (bounds.size() <= 2) return token.size();
+  const std::size_t prefix = longest_prefix_bytes(editor, token, bounds);
+  if (prefix > 0 && editor.vocab().contains(token.substr(prefix))) return token.size();
+  return chain_bytes(token, bounds, prefix);
+}
+
+std::size_t addition_bytes_worst(std::string_view token) {
+  return chain_bytes(token, char_boundaries(token), 0);
+}
 
 bool add_token_atomic(Editor& editor, std::string_view token) {
   Vocabulary& vocab = editor.vocab();
@@ -78,14 +124,7 @@ AdditionRecord add_token(Editor& editor, std::string_view token) {
     return record;
   }
 
-  std::size_t prefix_bytes = 0;
-  for (std::size_t k = n; k-- > 1;) {  // k = n - 1 down to 1
-    if (editor.vocab().contains(token.substr(0, bounds[k]))) {
-      prefix_bytes = bounds[k];
-      break;
-    }
-  }
-
+  const std::size_t prefix_bytes = longest_prefix_bytes(editor, token, bounds);
   Adder adder(editor);
   if (prefix_bytes > 0) {
     const std::string_view prefix = token.substr(0, prefix_bytes);

@@ -18,6 +18,7 @@ struct AdditionRecord {
 
 }  // namespace quorvane
 
+#include <cstddef>
 #include <string_view>
 
 #include "editor/management/editor.h"
@@ -30,6 +31,14 @@ namespace quorvane {
 // New tokens take ids from allocate_id in insertion order; merges go to the end
 // of the merge list, and only when the exact pair is not there yet.
 AdditionRecord add_token(Editor& editor, std::string_view token);
+
+// An upper bound on the bytes of new token text that add_token(editor, token)
+// stores, given the Vocabulary as it is now. A character chain stores every
+// prefix, so this grows with the square of the token's length. Adding other
+// tokens first never raises it: they can only lengthen the prefix found.
+std::size_t addition_bytes(const Editor& editor, std::string_view token);
+// The same bound for any Vocabulary: a chain over the whole token.
+std::size_t addition_bytes_worst(std::string_view token);
 
 // Inserts `token` with a fresh id and no merges; false when already present.
 bool add_token_atomic(Editor& editor, std::string_view token);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace quorvane {
 
@@ -87,6 +88,7 @@ bool Vocabulary::insert(std::string_view token, TokenId id) {
   if (!inserted) return false;
   entries_.push_back({token, id, true});
   sorted_valid_ = false;
+  if (lengths_built_ && length_counts_[token.size()]++ == 0) lengths_valid_ = false;
   return true;
 }
 
@@ -97,6 +99,13 @@ std::optional<TokenId> Vocabulary::erase(std::string_view token) {
   Slot& slot = entries_[it->second];
   const TokenId id = slot.id;
   slot.live = false;
+  if (lengths_built_) {
+    auto count = length_counts_.find(token.size());
+    if (--count->second == 0) {
+      length_counts_.erase(count);
+      lengths_valid_ = false;
+    }
+  }
   index_.erase(it);
   ++dead_;
   sorted_valid_ = false;
@@ -111,6 +120,23 @@ void Vocabulary::assign(std::vector<VocabEntry> entries) {
   dead_ = 0;
   indexed_ = false;
   sorted_valid_ = false;
+  lengths_built_ = false;
+}
+
+const std::vector<std::size_t>& Vocabulary::token_lengths() const {
+  if (!lengths_built_) {
+    length_counts_.clear();
+    for_each([this](const VocabEntry& e) { ++length_counts_[e.token.size()]; });
+    lengths_built_ = true;
+    lengths_valid_ = false;
+  }
+  if (!lengths_valid_) {
+    lengths_.clear();
+    for (const auto& [length, count] : length_counts_) lengths_.push_back(length);
+    std::sort(lengths_.begin(), lengths_.end(), std::greater<>());
+    lengths_valid_ = true;
+  }
+  return lengths_;
 }
 
 std::vector<Vocabulary::Handle> Vocabulary::handles() const {

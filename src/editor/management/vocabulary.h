@@ -39,11 +39,15 @@ class Vocabulary {
   void load_append(std::string_view token, TokenId id) {
     entries_.push_back({token, id, true});
     indexed_ = false;
+    lengths_built_ = false;
   }
   void reserve(std::size_t n) { entries_.reserve(n); }
 
   std::size_t size() const;
   bool empty() const { return size() == 0; }
+  // The distinct byte lengths of the tokens, longest first. Built on first
+  // use and kept up to date by insert and erase; valid until the next change.
+  const std::vector<std::size_t>& token_lengths() const;
   std::optional<TokenId> find(std::string_view token) const;
   bool contains(std::string_view token) const { return find(token).has_value(); }
 
@@ -95,6 +99,11 @@ class Vocabulary {
   mutable std::size_t dead_ = 0;
   mutable std::vector<VocabEntry> sorted_;
   mutable bool sorted_valid_ = false;
+  // Number of tokens of each byte length, and its keys in descending order.
+  mutable boost::unordered_flat_map<std::size_t, std::uint32_t> length_counts_;
+  mutable bool lengths_built_ = false;
+  mutable std::vector<std::size_t> lengths_;
+  mutable bool lengths_valid_ = false;
 };
 
 // Sorts entries by token bytes (unsigned), the Vocabulary order.
