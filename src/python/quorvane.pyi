@@ -1,0 +1,224 @@
+from collections.abc import Sequence
+from typing import NoReturn, SupportsIndex, TypedDict, final
+
+__version__: str
+
+# Paths are `str` only: the module refuses bytes and os.PathLike (pass str(path)).
+# Token lists take any sequence of str except a bare str, which the module
+# refuses at run time although a type checker cannot tell it from a sequence.
+# Ids take 0..2**32-1 and counts 0..2**64-1; anything with __index__ will do.
+
+class _SyncSingleCharsResult(TypedDict):
+    initial_vocab_size: int
+    final_vocab_size: int
+    chars_in_source: int
+    chars_already_present: int
+    chars_added_count: int
+    total_tokens_removed: int
+    total_merges_removed: int
+
+class _AddTokensKeepSizeResult(TypedDict):
+    initial_vocab_size: int
+    final_vocab_size: int
+    tokens_requested: int
+    tokens_added: int
+    tokens_removed: int
+
+@final
+class Quorvane:
+    """Python wrapper for Quorvane"""
+
+    def __new__(cls, path: str) -> Quorvane: ...
+    def __repr__(self) -> str: ...
+    def __str__(self) -> str: ...
+    @staticmethod
+    def from_json(json_str: str) -> Quorvane:
+        """Create a new editor from JSON string"""
+    def save(self, path: str) -> None:
+        """Save the tokenizer to a JSON file"""
+    def to_json(self) -> str:
+        """Export tokenizer to JSON string"""
+    def has_token(self, token: str) -> bool:
+        """Check if a token exists in the vocabulary"""
+    def get_token_id(self, token: str) -> int | None:
+        """Get the ID of a token"""
+    def get_token_by_id(self, id: SupportsIndex) -> str | None:
+        """Get a token by its ID"""
+    def get_vocab(self) -> dict[str, int]:
+        """Get all tokens in the vocabulary"""
+    def get_merges(self) -> list[tuple[str, str]]:
+        """Get all merges as list of tuples"""
+    def get_stats(self) -> TokenizerStats:
+        """Get comprehensive tokenizer statistics"""
+    def validate_merges(self) -> ValidationResult:
+        """Validate all merges - check that each merge result exists in vocabulary"""
+    def remove_invalid_merges(self) -> int:
+        """Remove all invalid merges from the tokenizer"""
+    def merge_from(self, source_path: str, max_vocab_size: SupportsIndex = 262144) -> MergeTokenizerResult:
+        """Merge a source tokenizer into this target tokenizer."""
+    def add_token(self, token: str) -> AdditionResult:
+        """Add a token with proper merge chain creation"""
+    def add_tokens(self, tokens: Sequence[str]) -> list[AdditionResult]:
+        """Add multiple tokens"""
+    def add_token_atomic(self, token: str) -> bool:
+        """Add a token without creating merge chains (for special tokens)"""
+    def remove_token(self, token: str) -> RemovalResult:
+        """Remove a token and all its dependencies"""
+    def remove_tokens(self, tokens: Sequence[str]) -> list[RemovalResult]:
+        """Remove multiple tokens"""
+    def shrink(self, count: SupportsIndex, min_id: SupportsIndex = 0) -> ShrinkResult:
+        """Shrink vocabulary by removing N longest non-special tokens"""
+    def find_tokens_to_shrink(self, count: SupportsIndex, min_id: SupportsIndex = 0) -> list[tuple[str, int, int]]:
+        """Find tokens that would be removed by shrink operation (preview)"""
+    def get_single_char_tokens(self) -> list[tuple[str, int]]:
+        """Get all single-character tokens"""
+    def sync_single_chars(self, source_path: str, min_id: SupportsIndex = 0) -> _SyncSingleCharsResult:
+        """Sync single-character tokens from another tokenizer"""
+    def add_tokens_keep_size(
+        self, tokens: Sequence[str], whitelist: Sequence[str] | None = None
+    ) -> _AddTokensKeepSizeResult:
+        """Add tokens while keeping vocabulary size fixed"""
+    def check_vocab_gaps(self) -> tuple[bool, int, int, int]:
+        """Check if vocabulary has gaps in its ID space"""
+    def reindex_vocab(self) -> ReindexResult:
+        """Reindex vocabulary to make all IDs sequential"""
+    @property
+    def vocab_size(self) -> int:
+        """Get the current vocabulary size"""
+    @property
+    def merges_count(self) -> int:
+        """Get the current number of merges"""
+
+# The result classes below are made only by the editor's methods: calling one
+# raises TypeError, so each declares a __new__ that never returns.
+
+@final
+class ValidationResult:
+    """Result of validating merges"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def valid_count(self) -> int: ...
+    @property
+    def invalid_count(self) -> int: ...
+    @property
+    def invalid_merges(self) -> list[tuple[int, str, str]]:
+        """(position in the merge list, left, right) for each invalid merge."""
+
+@final
+class AdditionResult:
+    """Result of token addition"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def token(self) -> str: ...
+    @property
+    def added(self) -> bool: ...
+    @property
+    def method(self) -> str:
+        """One of "already_exists", "single_char", "longest_prefix", "char_chain"."""
+    @property
+    def added_merges(self) -> list[tuple[str, str]]: ...
+
+@final
+class RemovalResult:
+    """Result of token removal"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def root_token(self) -> str: ...
+    @property
+    def removed_tokens(self) -> list[str]: ...
+    @property
+    def removed_merges(self) -> list[tuple[str, str]]: ...
+
+@final
+class ShrinkResult:
+    """Result of shrink operation"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def initial_vocab_size(self) -> int: ...
+    @property
+    def initial_merges_count(self) -> int: ...
+    @property
+    def final_vocab_size(self) -> int: ...
+    @property
+    def final_merges_count(self) -> int: ...
+    @property
+    def tokens_removed_count(self) -> int: ...
+    @property
+    def total_tokens_removed(self) -> int: ...
+    @property
+    def total_merges_removed(self) -> int: ...
+
+@final
+class MergeTokenizerResult:
+    """Result of merging a source tokenizer into a target tokenizer"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def initial_target_vocab_size(self) -> int: ...
+    @property
+    def source_vocab_size(self) -> int: ...
+    @property
+    def final_model_vocab_size(self) -> int: ...
+    @property
+    def final_vocab_size(self) -> int: ...
+    @property
+    def tokens_injected(self) -> int: ...
+    @property
+    def target_tokens_removed(self) -> int: ...
+    @property
+    def bridge_tokens_added(self) -> int: ...
+    @property
+    def bridge_merges_added(self) -> int: ...
+    @property
+    def source_merges_added(self) -> int: ...
+    @property
+    def target_merges_retained(self) -> int: ...
+    @property
+    def representation(self) -> str: ...
+
+@final
+class TokenizerStats:
+    """Tokenizer statistics"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def vocab_size(self) -> int: ...
+    @property
+    def merges_count(self) -> int: ...
+    @property
+    def single_char_count(self) -> int: ...
+    @property
+    def special_token_count(self) -> int: ...
+    @property
+    def min_token_id(self) -> int: ...
+    @property
+    def max_token_id(self) -> int: ...
+    @property
+    def length_distribution(self) -> list[tuple[int, int]]:
+        """(length in characters, number of tokens) in ascending order of length."""
+
+@final
+class ReindexResult:
+    """Result of reindex operation"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def vocab_size(self) -> int: ...
+    @property
+    def merges_count(self) -> int: ...
+    @property
+    def old_min_id(self) -> int: ...
+    @property
+    def old_max_id(self) -> int: ...
+    @property
+    def new_min_id(self) -> int: ...
+    @property
+    def new_max_id(self) -> int: ...
+    @property
+    def ids_remapped(self) -> int: ...
+    @property
+    def gaps_removed(self) -> int: ...
