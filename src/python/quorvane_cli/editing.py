@@ -1,0 +1,362 @@
+"""The editing subcommands and what they share: choosing where to write,
+dropping merges a removal left invalid, saving, and the id map.
+
+Nothing is written unless the edit succeeded, and the input file is only ever
+replaced with --in-place (saving goes through `Quorvane.save`, which replaces
+the file atomically).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+from collections.abc import Callable
+from dataclasses import dataclass
+
+import quorvane
+
+from quorvane_cli.errors import CliError, UsageError
+from quorvane_cli.idmap import build_id_map
+from quorvane_cli.jsonfile import write_json
+from quorvane_cli.output import Report, limited, show
+from quorvane_cli.progress import Progress
+from quorvane_cli.tokens import gather_tokens, read_token_file
+
+Edit = Callable[[quorvane.Quorvane], Report]
+
+SHOWN = 20  # per-token lines in a human report; --json lists every token
+
+
+def _same_file(first: str, second: str) -> bool:
+    try:
+        return os.path.samefile(first, second)
+    except OSError:  # one of them does not exist (yet)
+        return os.path.realpath(first) == os.path.realpath(second)
+
+
+@dataclass(frozen=True)
+class Destination:
+    """Where an edit reads and writes; `id_map` is the --id-map path, if any."""
+
+    input: str
+    output: str
+    id_map: str | None
+
+
+def destination(args: argparse.Namespace) -> Destination:
+    """Check the output options of an editing subcommand before anything is read."""
+    source: str = args.tokenizer
+    output: str | None = args.output
+    in_place: bool = args.in_place
+    id_map: str | None = getattr(args, "id_map", None)
+    if output is None and not in_place:
+        raise UsageError("one of the arguments -o/--output --in-place is required")
+    if output is None:
+        output = source
+    elif _same_file(source, output):
+        raise CliError(f"-o names the input file {source}; use --in-place to replace it")
+    if id_map is not None:
+        if _same_file(id_map, source) or _same_file(id_map, output):
+            raise CliError(f"--id-map names the tokenizer file {id_map}")
+        # Caught here, a typo costs nothing; after the save it leaves the edit half reported.
+        if not os.path.isdir(os.path.dirname(os.path.abspath(id_map))):
+            raise CliError(f"--id-map {id_map}: no such directory")
+    return Destination(source, output, id_map)
+
+
+def run_edit(
+    where: Destination, progress: Progress, edit: Edit, *, drop_invalid: bool | None
+) -> Report:
+    """Load, edit, drop invalid merges, save, write the id map; in that order.
+
+    `drop_invalid` is None for edits that cannot remove tokens; otherwise it says
+    whether to call `remove_invalid_merges()` after the edit.
+    """
+    progress.phase(f"reading {where.input}")
+    editor = quorvane.Quorvane(where.input)
+    before = editor.get_vocab() if where.id_map is not None else None
+    report = edit(editor)
+    if drop_invalid is not None:
+        dropped = 0
+        if drop_invalid:
+            progress.phase("dropping invalid merges")
+            dropped = editor.remove_invalid_merges()
+        report.data["invalid_merges_removed"] = dropped
+        if dropped:
+            report.lines.append(f"dropped {dropped} merges whose product is gone")
+    return save_edit(editor, where, progress, report, before)
+
+
+def save_edit(
+    editor: quorvane.Quorvane,
+    where: Destination,
+    progress: Progress,
+    report: Report,
+    before: dict[str, int] | None = None,
+) -> Report:
+    """Save the edited tokenizer, then the id map against `before`; complete the report."""
+    progress.phase(f"writing {where.output}")
+    editor.save(where.output)
+    vocab_size, merges_count = editor.vocab_size, editor.merges_count
+    report.lines.append(f"wrote {where.output}: {vocab_size} tokens, {merges_count} merges")
+    if where.id_map is not None and before is not None:
+        progress.phase(f"writing id map {where.id_map}")
+        try:
+            write_json(where.id_map, build_id_map(before, editor.get_vocab()))
+        except OSError as exc:
+            raise CliError(f"wrote {where.output}, but not the id map: {exc}") from None
+        report.lines.append(f"wrote id map {where.id_map}")
+    report.data = {
+        "input": where.input,
+        "output": where.output,
+        **report.data,
+        "vocab_size": vocab_size,
+        "merges_count": merges_count,
+        "id_map": where.id_map,
+    }
+    return report
+
+
+def _merge_list(merges: list[tuple[str, str]]) -> list[list[str]]:
+    return [[left, right] for left, right in merges]
+
+
+def run_add(args: argparse.Namespace, progress: Progress) -> Report:
+    """Add tokens with merge chains, atomically, or holding the vocabulary size."""
+    keep_size: bool = args.keep_size
+    atomic: bool = args.atomic
+    whitelist_path: str | None = args.whitelist
+    if whitelist_path is not None and not keep_size:
+        raise UsageError("--whitelist is only allowed with --keep-size")
+    where = destination(args)
+    tokens = gather_tokens(args.tokens, args.file)
+    if not tokens:
+        raise UsageError("no tokens to add: give them as arguments or with --file")
+    if "" in tokens:
+        raise CliError("cannot add the empty token")
+    whitelist = read_token_file(whitelist_path) if whitelist_path is not None else None
+
+    def add(editor: quorvane.Quorvane) -> Report:
+        progress.phase(f"adding {len(tokens)} tokens")
+        if keep_size:
+            result = editor.add_tokens_keep_size(tokens, whitelist)
+            return Report(
+                {"mode": "keep_size", **result},
+                [
+                    f"added {result['tokens_added']} of {result['tokens_requested']} tokens, "
+                    f"removed {result['tokens_removed']} to hold the size "
+                    f"({result['initial_vocab_size']} -> {result['final_vocab_size']} tokens)"
+                ],
+            )
+        if atomic:
+            added = [(token, editor.add_token_atomic(token)) for token in tokens]
+            count = sum(flag for _, flag in added)
+            return Report(
+                {
+                    "mode": "atomic",
+                    "tokens_added": count,
+                    "tokens": [{"token": token, "added": flag} for token, flag in added],
+                },
+                [f"added {count} of {len(tokens)} tokens without merges"]
+                + limited(
+                    (f"{show(token)}: {'added' if flag else 'already present'}" for token, flag in added),
+                    len(added), SHOWN,
+                ),
+            )
+        results = editor.add_tokens(tokens)
+        added_count = sum(result.added for result in results)
+        merges = sum(len(result.added_merges) for result in results)
+        return Report(
+            {
+                "mode": "merges",
+                "tokens_added": added_count,
+                "merges_added": merges,
+                "tokens": [
+                    {
+                        "token": result.token,
+                        "added": result.added,
+                        "method": result.method,
+                        "added_merges": _merge_list(result.added_merges),
+                    }
+                    for result in results
+                ],
+            },
+            [f"added {added_count} of {len(tokens)} tokens with {merges} new merges"]
+            + limited(
+                (f"{show(r.token)}: {r.method}, {len(r.added_merges)} merges" for r in results),
+                len(results), SHOWN,
+            ),
+        )
+
+    drop_invalid = not args.keep_invalid_merges if keep_size else None
+    return run_edit(where, progress, add, drop_invalid=drop_invalid)
+
+
+def run_remove(args: argparse.Namespace, progress: Progress) -> Report:
+    """Remove tokens with everything that depends on them."""
+    where = destination(args)
+    tokens = gather_tokens(args.tokens, args.file)
+    if not tokens:
+        raise UsageError("no tokens to remove: give them as arguments or with --file")
+
+    def remove(editor: quorvane.Quorvane) -> Report:
+        missing = [token for token in dict.fromkeys(tokens) if not editor.has_token(token)]
+        progress.phase(f"removing {len(tokens)} tokens")
+        results = editor.remove_tokens(tokens)
+        tokens_removed = sum(len(result.removed_tokens) for result in results)
+        merges_removed = sum(len(result.removed_merges) for result in results)
+        lines = [
+            f"removed {len(results)} tokens, {tokens_removed} with their dependents, "
+            f"and {merges_removed} merges"
+        ]
+        if missing:
+            lines.append(f"not in the vocabulary ({len(missing)}):")
+            lines += limited(map(show, missing), len(missing), SHOWN)
+        return Report(
+            {
+                "tokens_removed": tokens_removed,
+                "merges_removed": merges_removed,
+                "removed": [
+                    {
+                        "token": result.root_token,
+                        "removed_tokens": sorted(result.removed_tokens),
+                        "removed_merges": _merge_list(sorted(result.removed_merges)),
+                    }
+                    for result in results
+                ],
+                "not_found": missing,
+            },
+            lines,
+        )
+
+    return run_edit(where, progress, remove, drop_invalid=not args.keep_invalid_merges)
+
+
+def run_shrink(args: argparse.Namespace, progress: Progress) -> Report:
+    """Remove the COUNT longest ordinary tokens, or only list them with --dry-run."""
+    count: int = args.count
+    min_id: int = args.min_id
+    if args.dry_run:
+        path: str = args.tokenizer
+        progress.phase(f"reading {path}")
+        candidates = quorvane.Quorvane(path).find_tokens_to_shrink(count, min_id)
+        return Report(
+            {
+                "input": path,
+                "dry_run": True,
+                "candidates": [
+                    {"token": token, "id": token_id, "length": length}
+                    for token, token_id, length in candidates
+                ],
+            },
+            [f"would remove {len(candidates)} tokens (and what depends on them):"]
+            + [f"  {token_id}: {show(token)} ({length} chars)" for token, token_id, length in candidates],
+        )
+    where = destination(args)
+
+    def shrink(editor: quorvane.Quorvane) -> Report:
+        progress.phase(f"shrinking by {count} tokens")
+        result = editor.shrink(count, min_id)
+        return Report(
+            {
+                "initial_vocab_size": result.initial_vocab_size,
+                "initial_merges_count": result.initial_merges_count,
+                "final_vocab_size": result.final_vocab_size,
+                "final_merges_count": result.final_merges_count,
+                "tokens_removed_count": result.tokens_removed_count,
+                "total_tokens_removed": result.total_tokens_removed,
+                "total_merges_removed": result.total_merges_removed,
+            },
+            [
+                f"removed {result.tokens_removed_count} tokens, {result.total_tokens_removed} "
+                f"with their dependents, and {result.total_merges_removed} merges "
+                f"({result.initial_vocab_size} -> {result.final_vocab_size} tokens)"
+            ],
+        )
+
+    return run_edit(where, progress, shrink, drop_invalid=not args.keep_invalid_merges)
+
+
+def run_reindex(args: argparse.Namespace, progress: Progress) -> Report:
+    """Close the gaps in the id space."""
+    where = destination(args)
+
+    def reindex(editor: quorvane.Quorvane) -> Report:
+        progress.phase("reindexing")
+        result = editor.reindex_vocab()
+        return Report(
+            {
+                "old_min_id": result.old_min_id,
+                "old_max_id": result.old_max_id,
+                "new_min_id": result.new_min_id,
+                "new_max_id": result.new_max_id,
+                "ids_remapped": result.ids_remapped,
+                "gaps_removed": result.gaps_removed,
+            },
+            [
+                f"remapped {result.ids_remapped} ids, removed {result.gaps_removed} gaps "
+                f"(ids {result.old_min_id}..{result.old_max_id} -> {result.new_min_id}..{result.new_max_id})"
+            ],
+        )
+
+    return run_edit(where, progress, reindex, drop_invalid=None)
+
+
+def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
+    """Copy the source's missing single-character tokens, holding the vocabulary size."""
+    where = destination(args)
+    source: str = args.source
+    min_id: int = args.min_id
+
+    def sync(editor: quorvane.Quorvane) -> Report:
+        progress.phase(f"copying single characters from {source}")
+        with progress.native_output():
+            result = editor.sync_single_chars(source, min_id)
+        return Report(
+            dict(result),
+            [
+                f"added {result['chars_added_count']} of {result['chars_in_source']} single characters "
+                f"({result['chars_already_present']} already present), removed "
+                f"{result['total_tokens_removed']} tokens and {result['total_merges_removed']} merges "
+                f"({result['initial_vocab_size']} -> {result['final_vocab_size']} tokens)"
+            ],
+        )
+
+    return run_edit(where, progress, sync, drop_invalid=not args.keep_invalid_merges)
+
+
+def run_merge(args: argparse.Namespace, progress: Progress) -> Report:
+    """Merge a source tokenizer in, converted to this tokenizer's representation."""
+    where = destination(args)
+    source: str = args.source
+    max_vocab_size: int = args.max_vocab_size
+
+    def merge(editor: quorvane.Quorvane) -> Report:
+        progress.phase(f"merging {source}")
+        result = editor.merge_from(source, max_vocab_size)
+        return Report(
+            {
+                "representation": result.representation,
+                "initial_target_vocab_size": result.initial_target_vocab_size,
+                "source_vocab_size": result.source_vocab_size,
+                "final_model_vocab_size": result.final_model_vocab_size,
+                "final_vocab_size": result.final_vocab_size,
+                "tokens_injected": result.tokens_injected,
+                "target_tokens_removed": result.target_tokens_removed,
+                "bridge_tokens_added": result.bridge_tokens_added,
+                "bridge_merges_added": result.bridge_merges_added,
+                "source_merges_added": result.source_merges_added,
+                "target_merges_retained": result.target_merges_retained,
+            },
+            [
+                f"merged {source} as {result.representation}: {result.tokens_injected} tokens injected, "
+                f"{result.target_tokens_removed} target tokens dropped, "
+                f"{result.bridge_tokens_added} bridge tokens",
+                f"merges: {result.bridge_merges_added} bridge, {result.source_merges_added} from the source, "
+                f"{result.target_merges_retained} kept from the target",
+                f"vocabulary {result.initial_target_vocab_size} -> {result.final_vocab_size} tokens "
+                f"({result.final_model_vocab_size} in the model)",
+            ],
+        )
+
+    return run_edit(where, progress, merge, drop_invalid=not args.keep_invalid_merges)

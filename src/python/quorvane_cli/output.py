@@ -1,0 +1,44 @@
+"""What a command hands back: the result as data for --json, and the short
+human-readable report printed otherwise."""
+
+from __future__ import annotations
+
+import json
+import sys
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+
+
+@dataclass
+class Report:
+    """`data` is printed as one JSON object with --json, `lines` otherwise.
+
+    `status` is the exit status of a command that ran to the end (validate uses 1
+    to say it found invalid merges).
+    """
+
+    data: dict[str, object] = field(default_factory=dict)
+    lines: list[str] = field(default_factory=list)
+    status: int = 0
+
+
+def show(token: str) -> str:
+    """A token quoted for a human report, so spaces and control characters are visible."""
+    return json.dumps(token, ensure_ascii=False)
+
+
+def limited(items: Iterable[str], total: int, limit: int, indent: str = "  ") -> list[str]:
+    """The first `limit` of `items` indented, and a line for the rest of `total`."""
+    lines = [indent + item for _, item in zip(range(limit), items)]
+    if total > len(lines):
+        lines.append(f"{indent}\u2026 and {total - len(lines)} more")
+    return lines
+
+
+def emit(report: Report, as_json: bool) -> None:
+    """Print `report` on stdout."""
+    if as_json:
+        print(json.dumps(report.data, ensure_ascii=False, indent=2))
+    elif report.lines:
+        print("\n".join(report.lines))
+    sys.stdout.flush()

@@ -1,0 +1,184 @@
+"""The command line: subcommands, their arguments and the handler each runs."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Callable
+
+import quorvane
+
+from quorvane_cli.editing import (
+    run_add,
+    run_merge,
+    run_reindex,
+    run_remove,
+    run_shrink,
+    run_sync_chars,
+)
+from quorvane_cli.inspection import run_info, run_validate
+from quorvane_cli.upgrade import run_upgrade_merges
+
+MAX_ID = 2**32 - 1
+MAX_COUNT = 2**64 - 1
+
+
+def _integer(maximum: int, what: str) -> Callable[[str], int]:
+    """An argument type for integers from 0 to `maximum`."""
+
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if not 0 <= value <= maximum:
+            raise argparse.ArgumentTypeError(f"{what} must be between 0 and {maximum}, not {value}")
+        return value
+
+    convert.__name__ = what
+    return convert
+
+
+token_id = _integer(MAX_ID, "id")
+count = _integer(MAX_COUNT, "count")
+
+
+def _common(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--json", action="store_true", help="print the result as one JSON object")
+    command.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
+
+
+def _tokenizer(command: argparse.ArgumentParser) -> None:
+    command.add_argument("tokenizer", metavar="TOKENIZER", help="path of the tokenizer.json to read")
+
+
+def _output(
+    command: argparse.ArgumentParser, *, id_map: bool = True, drops_tokens: bool = True, unless: str = ""
+) -> None:
+    where = command.add_argument_group(f"output (one of -o and --in-place is required{unless})")
+    choice = where.add_mutually_exclusive_group()
+    choice.add_argument("-o", "--output", metavar="PATH", help="write the edited tokenizer to PATH")
+    choice.add_argument("--in-place", action="store_true", help="replace TOKENIZER with the result")
+    if id_map:
+        where.add_argument(
+            "--id-map", metavar="FILE",
+            help="write the old and new id of every token (and the removed and added ones) as JSON",
+        )
+    if drops_tokens:
+        where.add_argument(
+            "--keep-invalid-merges", action="store_true",
+            help="keep merges whose product the edit removed (by default they are dropped, "
+            "so that the output loads in the tokenizers package)",
+        )
+
+
+def _token_sources(command: argparse.ArgumentParser, verb: str) -> None:
+    command.add_argument(
+        "tokens", metavar="TOKEN", nargs="*", help=f"a token to {verb} (put -- before any starting with -)"
+    )
+    command.add_argument(
+        "--file", metavar="FILE",
+        help=f"more tokens to {verb}: a JSON array of strings if FILE ends in .json, else one per line",
+    )
+
+
+def build_parser(description: str | None) -> argparse.ArgumentParser:
+    """The `quorvane` argument parser; each subcommand sets `handler` and `subparser`."""
+    parser = argparse.ArgumentParser(
+        prog="quorvane", description=description, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("--version", action="version", version=f"quorvane {quorvane.__version__}")
+    commands = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, handler: object, summary: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=summary)
+        sub.set_defaults(handler=handler, subparser=sub)
+        return sub
+
+    info = command("info", run_info, "Show statistics, id gaps, invalid merges and the representation.")
+    _tokenizer(info)
+    info.add_argument(
+        "--reachability", action="store_true",
+        help="also list the tokens that no chain of merges builds from single characters",
+    )
+    info.add_argument(
+        "--limit", metavar="N", type=count, default=20, help="list at most N of each kind (default 20)"
+    )
+    _common(info)
+
+    validate = command(
+        "validate", run_validate, "Check that every merge's product is in the vocabulary (exit 1 if not)."
+    )
+    _tokenizer(validate)
+    validate.add_argument(
+        "--limit", metavar="N", type=count, default=20, help="list at most N invalid merges (default 20)"
+    )
+    _common(validate)
+
+    add = command("add", run_add, "Add tokens, with the merges that build them unless --atomic.")
+    _tokenizer(add)
+    _token_sources(add, "add")
+    mode = add.add_mutually_exclusive_group()
+    mode.add_argument("--atomic", action="store_true", help="add each token whole, without merges")
+    mode.add_argument(
+        "--keep-size", action="store_true",
+        help="remove one long token for each token added beyond the starting vocabulary size",
+    )
+    add.add_argument(
+        "--whitelist", metavar="FILE", help="with --keep-size: a token file of tokens never to remove"
+    )
+    _output(add)
+    _common(add)
+
+    remove = command("remove", run_remove, "Remove tokens with every merge and token that depends on them.")
+    _tokenizer(remove)
+    _token_sources(remove, "remove")
+    _output(remove)
+    _common(remove)
+
+    shrink = command(
+        "shrink", run_shrink, "Remove the COUNT longest tokens (never single characters or special tokens)."
+    )
+    _tokenizer(shrink)
+    shrink.add_argument("count", metavar="COUNT", type=count, help="number of tokens to remove")
+    shrink.add_argument("--min-id", metavar="N", type=token_id, default=0, help="only remove ids N and above")
+    shrink.add_argument(
+        "--dry-run", action="store_true", help="only list the tokens that would be removed; write nothing"
+    )
+    _output(shrink, unless=" unless --dry-run")
+    _common(shrink)
+
+    reindex = command("reindex", run_reindex, "Close the gaps in the id space.")
+    _tokenizer(reindex)
+    _output(reindex, drops_tokens=False)
+    _common(reindex)
+
+    sync = command(
+        "sync-chars", run_sync_chars,
+        "Copy the single-character tokens SOURCE has and TOKENIZER lacks, removing as many long tokens.",
+    )
+    _tokenizer(sync)
+    sync.add_argument("source", metavar="SOURCE", help="the tokenizer.json to take single characters from")
+    sync.add_argument("--min-id", metavar="N", type=token_id, default=0, help="only remove ids N and above")
+    _output(sync)
+    _common(sync)
+
+    merge = command(
+        "merge", run_merge, "Merge SOURCE into TOKENIZER, converted to TOKENIZER's representation."
+    )
+    _tokenizer(merge)
+    merge.add_argument("source", metavar="SOURCE", help="the tokenizer.json to merge in")
+    merge.add_argument(
+        "--max-vocab-size", metavar="N", type=count, default=262144,
+        help="largest complete vocabulary, added tokens included (default 262144)",
+    )
+    _output(merge)
+    _common(merge)
+
+    upgrade = command(
+        "upgrade-merges", run_upgrade_merges,
+        'Rewrite merges written as "left right" strings as [left, right] pairs.',
+    )
+    _tokenizer(upgrade)
+    _output(upgrade, id_map=False, drops_tokens=False)
+    _common(upgrade)
+    return parser
