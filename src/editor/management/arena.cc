@@ -6,6 +6,8 @@
 
 #include <sys/mman.h>
 
+#include <sanitizer/asan_interface.h>
+
 namespace quorvane {
 
 namespace {
@@ -14,6 +16,23 @@ constexpr std::size_t kMapThreshold = 4u << 20;
 // What an empty string is stored as: a view with a data pointer, like every
 // other stored string, so that it can be handed to memcpy and friends.
 constexpr std::string_view kEmpty = "";
+
+// Under AddressSanitizer every chunk starts poisoned and each string is made
+// addressable on its own, 8-byte aligned and followed by at least 8 poisoned
+// bytes, so reading past the end of one stored string into the next is
+// reported like an overrun of a heap block. Elsewhere the macros are no-ops.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRedzones = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kRedzones = true;
+#else
+constexpr bool kRedzones = false;
+#endif
+#else
+constexpr bool kRedzones = false;
+#endif
+constexpr std::size_t kGranule = 8;
 }  // namespace
 
 ByteBuffer::ByteBuffer(std::size_t capacity) : capacity_(capacity) {
@@ -34,17 +53,29 @@ ByteBuffer::~ByteBuffer() {
   else delete[] data_;
 }
 
+Arena::~Arena() {
+  // Chunks go back to the allocator as they came from it.
+  for (std::size_t i = 0; i < chunk_sizes_.size(); ++i) {
+    ASAN_UNPOISON_MEMORY_REGION(chunks_[i].get(), chunk_sizes_[i]);
+  }
+}
+
 char* Arena::reserve(std::size_t n) {
-  if (n > left_) {
-    const std::size_t size = std::max(kChunkSize, n);
+  // With redzones: round up to whole granules plus one poisoned granule.
+  const std::size_t take = kRedzones ? (n + kGranule - 1) / kGranule * kGranule + kGranule : n;
+  if (take > left_) {
+    const std::size_t size = std::max(kChunkSize, take);
     chunks_.emplace_back(new char[size]);
+    if constexpr (kRedzones) chunk_sizes_.push_back(size);
     cursor_ = chunks_.back().get();
     left_ = size;
     held_ += size;
+    ASAN_POISON_MEMORY_REGION(cursor_, size);
   }
   char* out = cursor_;
-  cursor_ += n;
-  left_ -= n;
+  cursor_ += take;
+  left_ -= take;
+  ASAN_UNPOISON_MEMORY_REGION(out, n);
   return out;
 }
 

@@ -54,6 +54,7 @@ class ByteBuffer {
 class Arena {
  public:
   Arena() = default;
+  ~Arena();
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
 
@@ -74,6 +75,7 @@ class Arena {
   char* reserve(std::size_t n);
 
   std::vector<std::unique_ptr<char[]>> chunks_;
+  std::vector<std::size_t> chunk_sizes_;  // kept only under AddressSanitizer
   std::vector<std::unique_ptr<std::string>> adopted_;
   std::vector<ByteBuffer> buffers_;
   char* cursor_ = nullptr;
