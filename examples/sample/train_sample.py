@@ -23,6 +23,7 @@ from __future__ import annotations
 import argparse
 import json
 from pathlib import Path
+from typing import Any
 
 from tokenizers import Tokenizer, decoders, models, normalizers, pre_tokenizers, processors, trainers
 
@@ -31,11 +32,14 @@ CORPUS = HERE / "corpus.txt"
 SIZE_LIMIT = 300 * 1024
 MARKER = "\u2581"
 
+# A tokenizer.json document as json.loads gives it.
+Document = dict[str, Any]
+
 BYTE_LEVEL_VOCAB = 3000
 MARKER_VOCAB = 1200
 
 
-def train_byte_level() -> dict:
+def train_byte_level() -> Document:
     tok = Tokenizer(models.BPE())
     tok.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=True)
     tok.decoder = decoders.ByteLevel()
@@ -51,10 +55,11 @@ def train_byte_level() -> dict:
     # Added after training, so they get ids past the model vocabulary and
     # appear only in added_tokens.
     tok.add_special_tokens(["<|im_start|>", "<|im_end|>"])
-    return json.loads(tok.to_str())
+    doc: Document = json.loads(tok.to_str())
+    return doc
 
 
-def train_marker() -> dict:
+def train_marker() -> Document:
     specials = ["<unk>", "<s>", "</s>"]
     byte_tokens = [f"<0x{b:02X}>" for b in range(256)]
     tok = Tokenizer(models.BPE(unk_token="<unk>", byte_fallback=True, fuse_unk=True))
@@ -77,14 +82,14 @@ def train_marker() -> dict:
         show_progress=False,
     )
     tok.train([str(CORPUS)], trainer)
-    doc = json.loads(tok.to_str())
+    doc: Document = json.loads(tok.to_str())
     doc["pre_tokenizer"] = None
     # The byte tokens are ordinary vocabulary entries, not added tokens.
     doc["added_tokens"] = [e for e in doc["added_tokens"] if e["content"] in specials]
     return doc
 
 
-def normalise_merges(doc: dict) -> None:
+def normalise_merges(doc: Document) -> None:
     merges = []
     for m in doc["model"]["merges"]:
         if isinstance(m, str):
@@ -96,7 +101,7 @@ def normalise_merges(doc: dict) -> None:
     doc["model"]["merges"] = merges
 
 
-def check(path: Path, doc: dict) -> None:
+def check(path: Path, doc: Document) -> None:
     size = path.stat().st_size
     if size > SIZE_LIMIT:
         raise SystemExit(f"{path.name}: {size} bytes, over the {SIZE_LIMIT} byte limit")
@@ -115,7 +120,7 @@ def check(path: Path, doc: dict) -> None:
     )
 
 
-def write(path: Path, doc: dict) -> None:
+def write(path: Path, doc: Document) -> None:
     normalise_merges(doc)
     path.write_text(json.dumps(doc, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
     check(path, doc)

@@ -14,6 +14,7 @@ import contextlib
 import io
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -64,9 +65,21 @@ def prepare(workdir: Path, page: Path) -> Path:
     bin_dir = workdir.parent / "bin"
     bin_dir.mkdir(exist_ok=True)
     shim = bin_dir / "quorvane"
-    shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m quorvane_cli "$@"\n', encoding="utf-8")
+    # A preloaded runtime (the sanitized test run) stays with the tool's Python.
+    preload = os.environ.get("LD_PRELOAD")
+    keep = f"export LD_PRELOAD={shlex.quote(preload)}\n" if preload else ""
+    shim.write_text(f'#!/bin/sh\n{keep}exec "{sys.executable}" -m quorvane_cli "$@"\n', encoding="utf-8")
     shim.chmod(0o755)
     return bin_dir
+
+
+def shell_env(bin_dir: Path) -> dict[str, str]:
+    """The environment of the shell blocks: the shim first on PATH and, under the
+    sanitizers, no preloaded runtime for the shell and its tools, which are not
+    ours to check (they leak by design)."""
+    env = dict(os.environ, QUORVANE_ROOT=str(ROOT), PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    env.pop("LD_PRELOAD", None)
+    return env
 
 
 def run_python(block: Block, namespace: dict[str, object], where: str) -> str:
@@ -99,7 +112,7 @@ def test_page_blocks_run(page: Path, tmp_path: Path, monkeypatch: pytest.MonkeyP
     workdir = tmp_path / "work"
     workdir.mkdir()
     bin_dir = prepare(workdir, page)
-    env = dict(os.environ, QUORVANE_ROOT=str(ROOT), PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    env = shell_env(bin_dir)
     monkeypatch.chdir(workdir)
     namespace: dict[str, object] = {"__name__": "__docs__"}
     previous: str | None = None  # output of the last code block
@@ -119,3 +132,23 @@ def test_page_blocks_run(page: Path, tmp_path: Path, monkeypatch: pytest.MonkeyP
             previous = run_shell(block, workdir, env, where)
         else:
             pytest.fail(f"{where}: a ```{block.language} block would not be tested")
+
+
+
+def names_in_headings(page: Path) -> set[str]:
+    """Every `name` a heading of the page shows (the last part of a dotted one)."""
+    lines = page.read_text(encoding="utf-8").splitlines()
+    return {name for line in lines if line.startswith("#") for name in re.findall(r"`(?:\w+\.)?([\w-]+)", line)}
+
+
+def test_every_method_and_subcommand_has_a_section():
+    import argparse
+
+    import quorvane
+    from quorvane_cli.parser import build_parser
+
+    methods = {name for name in vars(quorvane.Quorvane) if not name.startswith("_")}
+    assert methods - names_in_headings(ROOT / "docs" / "python-api.md") == set()
+    parser = build_parser(None)
+    commands = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    assert set(commands.choices) - names_in_headings(ROOT / "docs" / "cli.md") == set()

@@ -38,7 +38,7 @@ def subprocess_env() -> dict[str, str]:
 
 
 def mypy_targets() -> list[Path]:
-    targets = [API_USAGE, *sorted((ROOT / "examples").glob("*.py"))]
+    targets = [API_USAGE, *sorted((ROOT / "examples").rglob("*.py"))]
     if CLI_PACKAGE.is_dir():
         targets.append(CLI_PACKAGE)
     return targets
