@@ -28,6 +28,9 @@ from __future__ import annotations
 import unicodedata
 from dataclasses import dataclass, field
 
+# The target's representation is read the way the command-line tool reads it.
+from quorvane_cli.representation import contains_type, find_space_marker
+
 DEFAULT_MARKER = "\u2581"
 MAX_VOCAB_SIZE = 2**32 - 1
 
@@ -51,46 +54,6 @@ def _byte_level_table() -> list[str]:
 BYTE_LEVEL_TABLE = _byte_level_table()  # byte -> the character that stands for it
 BYTE_OF = {c: b for b, c in enumerate(BYTE_LEVEL_TABLE)}
 HEX_DIGITS = "0123456789abcdefABCDEF"
-
-
-def _keys_in_byte_order(obj: dict) -> list[str]:
-    return sorted(obj, key=lambda k: k.encode("utf-8"))
-
-
-def contains_type(value, name: str) -> bool:
-    """True when `value` holds, at any depth, an object whose "type" is `name`."""
-    if isinstance(value, dict):
-        if value.get("type") == name:
-            return True
-        return any(contains_type(member, name) for member in value.values())
-    if isinstance(value, list):
-        return any(contains_type(element, name) for element in value)
-    return False
-
-
-def find_space_marker(value) -> str | None:
-    """The content of the first Replace whose pattern is {"String": " "}.
-
-    Such a Replace with a non-string content ends the search of its own object
-    without a result.
-    """
-    if isinstance(value, list):
-        for element in value:
-            marker = find_space_marker(element)
-            if marker is not None:
-                return marker
-        return None
-    if not isinstance(value, dict):
-        return None
-    pattern = value.get("pattern")
-    if value.get("type") == "Replace" and isinstance(pattern, dict) and pattern.get("String") == " ":
-        content = value.get("content")
-        return content if isinstance(content, str) else None
-    for key in _keys_in_byte_order(value):
-        marker = find_space_marker(value[key])
-        if marker is not None:
-            return marker
-    return None
 
 
 def byte_fallback_value(token: str) -> int | None:

@@ -53,7 +53,7 @@ def find_space_marker(value: object) -> str | None:
     if value.get("type") == "Replace" and isinstance(pattern, dict) and pattern.get("String") == " ":
         content = value.get("content")
         return content if isinstance(content, str) else None
-    for key in sorted(value):
+    for key in sorted(value, key=lambda k: k.encode("utf-8", "surrogatepass")):  # byte order
         marker = find_space_marker(value[key])
         if marker is not None:
             return marker
