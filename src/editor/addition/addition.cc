@@ -1,6 +1,7 @@
 #include "editor/addition/addition.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -61,10 +62,12 @@ class Adder {
 std::size_t longest_prefix_bytes(const Editor& editor, std::string_view token,
                                  const std::vector<std::size_t>& bounds) {
   const Vocabulary& vocab = editor.vocab();
-  for (std::size_t length : vocab.token_lengths()) {  // longest first
-    if (length == 0) break;
-    if (length >= token.size() || !std::binary_search(bounds.begin(), bounds.end(), length)) continue;
-    if (vocab.contains(token.substr(0, length))) return length;
+  const std::vector<std::size_t>& lengths = vocab.token_lengths();  // longest first
+  // Start at the first length shorter than the token.
+  for (auto it = std::upper_bound(lengths.begin(), lengths.end(), token.size(), std::greater<>());
+       it != lengths.end() && *it > 0; ++it) {
+    if (!std::binary_search(bounds.begin(), bounds.end(), *it)) continue;
+    if (vocab.contains(token.substr(0, *it))) return *it;
   }
   return 0;
 }
