@@ -27,6 +27,17 @@ PyRef to_py(const InvalidMerge& merge) {
   return make_tuple(to_py(merge.position), to_py(merge.left), to_py(merge.right));
 }
 
+PyRef to_py(const std::string& text) { return to_py(std::string_view(text)); }
+
+PyRef to_py(const UnreachableToken& u) {
+  return make_tuple(to_py(u.token), to_py(u.id), to_py(u.pieces));
+}
+
+PyRef to_py(const std::optional<std::string>& text) {
+  if (!text) return PyRef::borrow(Py_None);
+  return to_py(std::string_view(*text));
+}
+
 PyRef to_py(const Merge& merge) {
   return make_tuple(to_py(merge.left), to_py(merge.right));
 }

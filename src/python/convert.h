@@ -6,10 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "editor/encode/unreachable.h"
 #include "editor/management/queries.h"
 #include "editor/management/vocabulary.h"
 #include "python/py.h"
@@ -17,12 +20,15 @@
 namespace quorvane::py {
 
 PyRef to_py(std::string_view text);
+PyRef to_py(const std::string& text);
 PyRef to_py(std::uint64_t value);
 PyRef to_py(std::uint32_t value);
 PyRef to_py(bool value);
 PyRef to_py(const VocabEntry& entry);     // (token, id)
 PyRef to_py(const InvalidMerge& merge);   // (position, left, right)
 PyRef to_py(const Merge& merge);          // (left, right)
+PyRef to_py(const UnreachableToken& u);   // (token, id, pieces)
+PyRef to_py(const std::optional<std::string>& text);  // str or None
 
 template <typename A, typename B>
 PyRef to_py(const std::pair<A, B>& pair);

@@ -21,6 +21,8 @@
 #include "editor/shrink/shrink.h"
 #include "python/access.h"
 #include "python/args.h"
+#include "python/call.h"
+#include "python/encoding_methods.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/objects.h"
@@ -29,33 +31,6 @@
 namespace quorvane::py {
 
 namespace {
-
-// ---- the call protocol
-
-// A method with parameters: match, take access, then run `body(access, argv)`.
-template <typename Access, std::size_t N, typename Body>
-PyObject* call(PyObject* self, const Parameters<N>& params, PyObject* const* args,
-               Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  return guarded([&]() -> PyObject* {
-    typename Parameters<N>::Values argv;
-    if (!params.match(args, nargs, kwnames, argv)) return nullptr;
-    Access access(self);
-    if (!access.ok()) return nullptr;
-    return body(access, argv);
-  });
-}
-
-// A method or property without parameters.
-template <typename Access, typename Body>
-PyObject* call(PyObject* self, Body&& body) {
-  return guarded([&]() -> PyObject* {
-    Access access(self);
-    if (!access.ok()) return nullptr;
-    return body(access);
-  });
-}
-
-ModuleState* state_of(PyObject* self) { return type_state(Py_TYPE(self)); }
 
 // A new Quorvane object of `type` owning `editor`.
 PyObject* wrap_editor(PyTypeObject* type, Editor&& editor) {
@@ -244,18 +219,6 @@ PyObject* merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return new_result(state_of(self), std::move(*merged));
   };
   return call<WriteAccess>(self, kMergeFrom, args, nargs, kwnames, body);
-}
-
-// A new list holding one result object per record.
-template <typename Record>
-PyObject* result_list(ModuleState* state, std::vector<Record>&& records) {
-  PyRef list = PyRef::steal(PyList_New(0));
-  if (!list) return nullptr;
-  for (Record& record : records) {
-    PyRef item = PyRef::steal(new_result(state, std::move(record)));
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-  }
-  return list.release();
 }
 
 // add_token builds a token that shares no prefix with the Vocabulary by a
@@ -469,13 +432,6 @@ PyObject* editor_repr(PyObject* self) {
 
 // ---- the class
 
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyCFunction fast(FastMethod f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 // Docstrings: "name(signature)\n--\n\n" then the text; the interpreter takes
 // the first part as __text_signature__ and the rest as __doc__.
@@ -652,6 +608,11 @@ PyMethodDef methods[] = {
     {"add_tokens_keep_size", fast(add_tokens_keep_size), kFast, kAddTokensKeepSizeDoc},
     {"check_vocab_gaps", check_vocab_gaps, METH_NOARGS, kCheckVocabGapsDoc},
     {"reindex_vocab", reindex_vocab, METH_NOARGS, kReindexVocabDoc},
+    // What the tokenizer does with text (encoding_methods.cc).
+    {"tokenize", fast(tokenize), kFast, kTokenizeDoc},
+    {"tokenize_batch", fast(tokenize_batch), kFast, kTokenizeBatchDoc},
+    {"unreachable_tokens", unreachable_tokens, METH_NOARGS, kUnreachableTokensDoc},
+    {"add_tokens_reachable", fast(add_tokens_reachable), kFast, kAddTokensReachableDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

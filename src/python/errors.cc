@@ -25,6 +25,8 @@ FailureKind kind_of(Failure failure) {
       return {PyExc_ValueError, "Failed to serialize: "};
     case Failure::kMerge:
       return {PyExc_ValueError, "Failed to merge tokenizer: "};
+    case Failure::kTokenize:
+      return {PyExc_ValueError, "Failed to tokenize: "};
   }
   return {PyExc_SystemError, ""};
 }

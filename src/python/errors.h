@@ -24,6 +24,7 @@ enum class Failure {
   kSave,        // save(path): OSError "Failed to save tokenizer: "
   kSerialize,   // to_json(): ValueError "Failed to serialize: "
   kMerge,       // merge_from: ValueError "Failed to merge tokenizer: "
+  kTokenize,    // tokenize, tokenize_batch: ValueError "Failed to tokenize: "
 };
 
 // Sets the exception for `error` and returns nullptr. Only the error's message

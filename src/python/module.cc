@@ -1,4 +1,4 @@
-// The module quorvane: creates the eight classes into the module state and
+// The module quorvane: creates the classes into the module state and
 // registers them, then __version__. Multi-phase initialisation: a failing
 // step fails the import with that step's error and no module is kept.
 #include "python/objects.h"

@@ -19,6 +19,7 @@
 #include "editor/management/editor.h"
 #include "editor/management/queries.h"
 #include "editor/merge/merge.h"
+#include "editor/reachable/reachable.h"
 #include "editor/reindex/reindex.h"
 #include "editor/removal/removal.h"
 #include "editor/shrink/shrink.h"
@@ -35,8 +36,9 @@ enum class ResultKind {
   kMerge,
   kStats,
   kReindex,
+  kReachable,
 };
-inline constexpr std::size_t kResultKinds = 7;
+inline constexpr std::size_t kResultKinds = 8;
 
 struct ModuleState {
   PyTypeObject* editor_type;
@@ -68,6 +70,7 @@ template <> struct RecordOf<ResultKind::kShrink> { using type = ShrinkRecord; };
 template <> struct RecordOf<ResultKind::kMerge> { using type = MergeRecord; };
 template <> struct RecordOf<ResultKind::kStats> { using type = TokenizerStats; };
 template <> struct RecordOf<ResultKind::kReindex> { using type = ReindexRecord; };
+template <> struct RecordOf<ResultKind::kReachable> { using type = ReachableRecord; };
 
 inline ModuleState* module_state(PyObject* module) {
   return static_cast<ModuleState*>(PyModule_GetState(module));

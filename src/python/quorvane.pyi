@@ -82,6 +82,14 @@ class Quorvane:
         """Check if vocabulary has gaps in its ID space"""
     def reindex_vocab(self) -> ReindexResult:
         """Reindex vocabulary to make all IDs sequential"""
+    def tokenize(self, word: str) -> list[str]:
+        """Encode one pre-tokenized word with the current vocabulary and merges"""
+    def tokenize_batch(self, words: Sequence[str]) -> list[list[str]]:
+        """Encode many pre-tokenized words, as tokenize does each"""
+    def unreachable_tokens(self) -> list[tuple[str, int, list[str]]]:
+        """Find vocabulary tokens that the tokenizer never produces from their own string"""
+    def add_tokens_reachable(self, tokens: Sequence[str]) -> list[ReachableAdditionResult]:
+        """Add tokens so that the tokenizer actually produces them"""
     @property
     def vocab_size(self) -> int:
         """Get the current vocabulary size"""
@@ -119,6 +127,26 @@ class AdditionResult:
         """One of "already_exists", "single_char", "longest_prefix", "char_chain"."""
     @property
     def added_merges(self) -> list[tuple[str, str]]: ...
+
+@final
+class ReachableAdditionResult:
+    """Result of adding a token so that the tokenizer produces it"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def token(self) -> str: ...
+    @property
+    def added(self) -> bool: ...
+    @property
+    def reachable(self) -> bool: ...
+    @property
+    def pieces(self) -> list[str]: ...
+    @property
+    def added_tokens(self) -> list[str]: ...
+    @property
+    def added_merges(self) -> list[tuple[str, str]]: ...
+    @property
+    def reason(self) -> str | None: ...
 
 @final
 class RemovalResult:

@@ -145,6 +145,22 @@ struct Describe<ResultKind::kAddition> {
   };
 };
 
+template <>
+struct Describe<ResultKind::kReachable> {
+  static constexpr const char* name = "quorvane.ReachableAdditionResult";
+  static constexpr const char* doc = "Result of adding a token so that the tokenizer produces it";
+  static inline PyGetSetDef fields[] = {
+      field<&ReachableRecord::token>("token"),
+      field<&ReachableRecord::added>("added"),
+      field<&ReachableRecord::reachable>("reachable"),
+      field<&ReachableRecord::pieces>("pieces"),
+      field<&ReachableRecord::added_tokens>("added_tokens"),
+      field<&ReachableRecord::added_merges>("added_merges"),
+      field<&ReachableRecord::reason>("reason"),
+      kEnd,
+  };
+};
+
 // Instances come only from new_result; calling the class is refused.
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
@@ -206,6 +222,7 @@ PyType_Spec* result_type_spec(ResultKind kind) {
     case ResultKind::kMerge: return spec<ResultKind::kMerge>();
     case ResultKind::kStats: return spec<ResultKind::kStats>();
     case ResultKind::kReindex: return spec<ResultKind::kReindex>();
+    case ResultKind::kReachable: return spec<ResultKind::kReachable>();
   }
   return nullptr;
 }
@@ -230,6 +247,9 @@ PyObject* new_result(ModuleState* state, TokenizerStats&& record) {
 }
 PyObject* new_result(ModuleState* state, ReindexRecord&& record) {
   return make<ResultKind::kReindex>(state, std::move(record));
+}
+PyObject* new_result(ModuleState* state, ReachableRecord&& record) {
+  return make<ResultKind::kReachable>(state, std::move(record));
 }
 
 }  // namespace quorvane::py

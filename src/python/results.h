@@ -1,4 +1,4 @@
-// The seven result classes, and the only way their instances come to be.
+// The result classes, and the only way their instances come to be.
 //
 // Each new_result takes over a core record and returns a new object of its
 // class (a new reference), or nullptr with the exception set. The object keeps
@@ -17,5 +17,6 @@ PyObject* new_result(ModuleState* state, ShrinkRecord&& record);
 PyObject* new_result(ModuleState* state, MergeRecord&& record);
 PyObject* new_result(ModuleState* state, TokenizerStats&& record);
 PyObject* new_result(ModuleState* state, ReindexRecord&& record);
+PyObject* new_result(ModuleState* state, ReachableRecord&& record);
 
 }  // namespace quorvane::py

@@ -18,6 +18,7 @@ CLASSES = [
     "MergeTokenizerResult",
     "TokenizerStats",
     "ReindexResult",
+    "ReachableAdditionResult",
 ]
 
 # Result class -> (docstring, fields in declared order).
@@ -46,6 +47,10 @@ RESULTS = {
     ),
     "ValidationResult": ("Result of validating merges", ["valid_count", "invalid_count", "invalid_merges"]),
     "AdditionResult": ("Result of token addition", ["token", "added", "method", "added_merges"]),
+    "ReachableAdditionResult": (
+        "Result of adding a token so that the tokenizer produces it",
+        ["token", "added", "reachable", "pieces", "added_tokens", "added_merges", "reason"],
+    ),
 }
 
 # The methods built so far, in class order, with their text signatures.
@@ -74,6 +79,10 @@ SIGNATURES = {
     "add_tokens_keep_size": "($self, tokens, whitelist=None)",
     "check_vocab_gaps": "($self)",
     "reindex_vocab": "($self)",
+    "tokenize": "($self, word)",
+    "tokenize_batch": "($self, words)",
+    "unreachable_tokens": "($self)",
+    "add_tokens_reachable": "($self, tokens)",
 }
 
 

@@ -5,8 +5,28 @@
 namespace quorvane {
 
 MergeIndex& Editor::merge_index() {
+  encoder_.reset();
   if (!merge_index_) merge_index_ = std::make_unique<MergeIndex>(document_.model.merges, *document_.arena);
   return *merge_index_;
+}
+
+const Encoder& Editor::encoder() const {
+  if (!encoder_) encoder_ = std::make_unique<Encoder>(document_);
+  return *encoder_;
+}
+
+std::unique_ptr<Encoder> Editor::take_encoder() {
+  encoder();
+  return std::move(encoder_);
+}
+
+void Editor::set_dense_ids(std::uint64_t complete) {
+  used_ids_.clear();
+  shared_ids_.clear();
+  used_ids_.reserve(complete);
+  for (std::uint64_t id = 0; id < complete; ++id) used_ids_.insert(static_cast<TokenId>(id));
+  next_id_ = static_cast<TokenId>(complete);
+  ids_ready_ = true;
 }
 
 void Editor::ensure_ids() {

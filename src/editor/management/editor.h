@@ -9,8 +9,10 @@
 //  - next_id is the allocation cursor: allocate_id returns the lowest id at or
 //    above it that is not in used_ids. Ids are NOT dense; gaps close only by
 //    reindexing.
-// used_ids, next_id and the merge indexes (merge_index.h) are computed on first
-// use: opening a large file then costs only the parse.
+// used_ids, next_id, the merge indexes (merge_index.h) and the encoder
+// (encode/encoder.h) are computed on first use: opening a large file then costs
+// only the parse. Every mutable access drops the encoder, so it never describes
+// a document that has changed since.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +26,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "editor/encode/encoder.h"
 #include "editor/management/document.h"
 #include "editor/management/error.h"
 #include "editor/management/merge_index.h"
@@ -40,11 +43,11 @@ class Editor {
   // The mutable accessors settle used_ids first: it describes the document as
   // it was before any change.
   const Document& document() const { return document_; }
-  Document& document() { ensure_ids(); return document_; }
+  Document& document() { prepare_edit(); return document_; }
   const Vocabulary& vocab() const { return document_.model.vocab; }
-  Vocabulary& vocab() { ensure_ids(); return document_.model.vocab; }
+  Vocabulary& vocab() { prepare_edit(); return document_.model.vocab; }
   const std::vector<Merge>& merges() const { return document_.model.merges; }
-  std::vector<Merge>& merges() { ensure_ids(); return document_.model.merges; }
+  std::vector<Merge>& merges() { prepare_edit(); return document_.model.merges; }
 
   // Copies `s` into the document's arena (tokens inserted by edits must live there).
   std::string_view store(std::string_view s) { return document_.arena->store(s); }
@@ -64,7 +67,10 @@ class Editor {
 
   // Call after changing the merge list directly (not through merge_index()):
   // the indexes are built again from it on their next use.
-  void rebuild_merge_indexes() { merge_index_.reset(); }
+  void rebuild_merge_indexes() {
+    merge_index_.reset();
+    encoder_.reset();
+  }
 
   // The merge indexes, built on first use. Edits made through them keep them
   // current; after a kill, call commit_merges() before reading merges().
@@ -73,8 +79,25 @@ class Editor {
     if (merge_index_) merge_index_->commit(document_.model.merges);
   }
 
+  // The encoder of the current vocabulary and merges, built on first use.
+  // The reference dies with the next mutable access.
+  const Encoder& encoder() const;
+  // For an operation that edits and keeps the encoder current itself: takes
+  // the encoder out (building it first), so that the operation's own mutable
+  // accesses do not drop it; give it back with restore_encoder when done.
+  std::unique_ptr<Encoder> take_encoder();
+  void restore_encoder(std::unique_ptr<Encoder> encoder) { encoder_ = std::move(encoder); }
+
+  // Ids that the merge has just laid out densely: used_ids becomes 0 to
+  // complete - 1 and the cursor `complete` (wrapping to 0 at 2^32).
+  void set_dense_ids(std::uint64_t complete);
+
  private:
   void ensure_ids();
+  void prepare_edit() {
+    ensure_ids();
+    encoder_.reset();
+  }
 
   Document document_;
   std::unique_ptr<MergeIndex> merge_index_;
@@ -83,6 +106,7 @@ class Editor {
   boost::unordered_flat_map<TokenId, std::uint32_t> shared_ids_;
   TokenId next_id_ = 0;
   bool ids_ready_ = false;
+  mutable std::unique_ptr<Encoder> encoder_;
 };
 
 // Part of creation. Messages as load_document; see json_reader.h.

@@ -1,0 +1,218 @@
+#include "editor/reachable/reachable.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+#include "editor/encode/encoder.h"
+
+namespace quorvane {
+
+namespace {
+
+using Symbol = Encoder::Symbol;
+
+std::size_t next_char(std::string_view s, std::size_t i) {
+  ++i;
+  while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+  return i;
+}
+
+// The DP over merge trees is cubic in the pieces; past this many a balanced
+// tree is used instead.
+constexpr std::size_t kMaxPlannedPieces = 64;
+
+class Addition {
+ public:
+  Addition(Editor& editor, Encoder& encoder) : editor_(editor), encoder_(encoder) {}
+
+  ReachableRecord add(const std::string& token);
+
+ private:
+  // A merge of the plan: the span [b, e) of the word from [b, mid) and [mid, e).
+  struct Node {
+    std::size_t b, mid, e;
+  };
+
+  // The span [b, e) of the word as the model spells it: with the continuing
+  // prefix unless it starts the word, with the suffix when it ends it. The
+  // view dies with the next call.
+  std::string_view span(std::size_t b, std::size_t e);
+  TokenId ensure_token(std::string_view s, ReachableRecord& record);
+  void plan(const std::vector<std::size_t>& offsets);
+  bool next_pair(const std::vector<std::size_t>& offsets, std::size_t& at);
+
+  Editor& editor_;
+  Encoder& encoder_;
+  std::string_view word_;
+  std::string scratch_;
+  std::vector<Node> nodes_;
+  std::size_t next_node_ = 0;
+};
+
+std::string_view Addition::span(std::size_t b, std::size_t e) {
+  const bool prefixed = b > 0 && !encoder_.prefix().empty();
+  const bool suffixed = e == word_.size() && !encoder_.suffix().empty();
+  if (!prefixed && !suffixed) return word_.substr(b, e - b);
+  scratch_.clear();
+  if (prefixed) scratch_ += encoder_.prefix();
+  scratch_ += word_.substr(b, e - b);
+  if (suffixed) scratch_ += encoder_.suffix();
+  return scratch_;
+}
+
+TokenId Addition::ensure_token(std::string_view s, ReachableRecord& record) {
+  if (auto id = encoder_.find(s)) return *id;
+  const std::string_view stored = editor_.store(s);
+  const TokenId id = editor_.allocate_id();
+  editor_.vocab().insert(stored, id);
+  encoder_.add_token(stored, id);
+  record.added_tokens.emplace_back(stored);
+  return id;
+}
+
+// The post-order of the tree over the pieces that needs the fewest new tokens;
+// ties go to the longest left part.
+void Addition::plan(const std::vector<std::size_t>& offsets) {
+  nodes_.clear();
+  next_node_ = 0;
+  const std::size_t m = offsets.size() - 1;
+  std::vector<std::uint32_t> split((m + 1) * (m + 1), 0);
+  auto at = [m](std::size_t i, std::size_t j) { return i * (m + 1) + j; };
+  if (m <= kMaxPlannedPieces) {
+    constexpr std::uint32_t kInf = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t> cost((m + 1) * (m + 1), 0);
+    for (std::size_t len = 2; len <= m; ++len) {
+      for (std::size_t i = 0; i + len <= m; ++i) {
+        const std::size_t j = i + len;
+        std::uint32_t best = kInf;
+        for (std::size_t k = j - 1; k > i; --k) {
+          const std::uint32_t c = cost[at(i, k)] + cost[at(k, j)];
+          if (c < best) {
+            best = c;
+            split[at(i, j)] = static_cast<std::uint32_t>(k);
+          }
+        }
+        cost[at(i, j)] = best + (encoder_.find(span(offsets[i], offsets[j])) ? 0 : 1);
+      }
+    }
+  }
+  auto emit = [&](auto& self, std::size_t i, std::size_t j) -> void {
+    if (j - i < 2) return;
+    const std::size_t k = m <= kMaxPlannedPieces ? split[at(i, j)] : (i + j) / 2;
+    self(self, i, k);
+    self(self, k, j);
+    nodes_.push_back(Node{offsets[i], offsets[k], offsets[j]});
+  };
+  emit(emit, 0, m);
+}
+
+// The position of the plan's next merge among the current pieces, if the
+// pieces are still where the plan expects them.
+bool Addition::next_pair(const std::vector<std::size_t>& offsets, std::size_t& at) {
+  if (next_node_ == nodes_.size()) return false;
+  const Node& node = nodes_[next_node_];
+  auto it = std::lower_bound(offsets.begin(), offsets.end(), node.b);
+  at = static_cast<std::size_t>(it - offsets.begin());
+  if (it == offsets.end() || *it != node.b || at + 2 >= offsets.size() || offsets[at + 1] != node.mid ||
+      offsets[at + 2] != node.e) {
+    return false;
+  }
+  ++next_node_;
+  return true;
+}
+
+ReachableRecord Addition::add(const std::string& token) {
+  ReachableRecord record;
+  record.token = token;
+  word_ = token;
+  if (token.empty()) {
+    record.reason = "an empty token cannot be produced";
+    return record;
+  }
+  std::vector<TokenId> ids;
+  const bool encodes = encoder_.tokenize(token, ids);
+  for (TokenId id : ids) record.pieces.emplace_back(encoder_.token(id));
+  const std::optional<TokenId> present = encoder_.find(token);
+  if (encodes && present && ids.size() == 1 && ids[0] == *present) {
+    record.reachable = true;
+    return record;
+  }
+  if (char_count(token) > kMaxReachableChars) {
+    record.reason = "longer than " + std::to_string(kMaxReachableChars) + " characters";
+    return record;
+  }
+
+  // Characters the vocabulary lacks cannot be merged into anything (their
+  // byte or unknown tokens never concatenate to the token): add them first.
+  for (std::size_t i = 0; i < token.size();) {
+    const std::size_t end = next_char(token, i);
+    ensure_token(span(i, end), record);
+    i = end;
+  }
+  std::vector<Symbol> symbols;
+  encoder_.split(token, symbols);
+  encoder_.merge_all(symbols);
+  nodes_.clear();
+  next_node_ = 0;
+  std::vector<std::size_t> offsets;
+  while (symbols.size() > 1) {
+    offsets.assign(1, 0);
+    for (const Symbol& s : symbols) offsets.push_back(offsets.back() + s.len);
+    std::size_t i = 0;
+    if (!next_pair(offsets, i)) {
+      plan(offsets);
+      next_pair(offsets, i);
+    }
+    const TokenId left_id = symbols[i].id, right_id = symbols[i + 1].id;
+    const std::string_view left = encoder_.stored(span(offsets[i], offsets[i + 1]));
+    const std::string_view right = encoder_.stored(span(offsets[i + 1], offsets[i + 2]));
+    if (encoder_.find(left) != left_id || encoder_.find(right) != right_id) {
+      record.reason = "its pieces carry ids that other tokens share";
+      break;
+    }
+    const TokenId product = ensure_token(std::string(span(offsets[i], offsets[i + 2])), record);
+    // A merge of this pair may exist already, waiting for its product.
+    if (!encoder_.merge(left_id, right_id)) {
+      std::vector<Merge>& merges = editor_.merges();
+      merges.push_back(Merge{left, right});
+      encoder_.append_merge(left_id, right_id, static_cast<std::uint32_t>(merges.size() - 1), product);
+      record.added_merges.emplace_back(left, right);
+    }
+    const std::size_t before = symbols.size();
+    encoder_.merge_all(symbols);
+    if (symbols.size() >= before) {
+      record.reason = "the merge of '" + std::string(left) + "' and '" + std::string(right) + "' does not fire";
+      break;
+    }
+  }
+
+  const std::optional<TokenId> id = encoder_.find(token);
+  record.added = !present && id;
+  encoder_.tokenize(token, ids);
+  record.reachable = id && ids.size() == 1 && ids[0] == *id;
+  if (!record.reachable && !record.reason) {
+    std::string pieces;
+    for (TokenId piece : ids) pieces += (pieces.empty() ? "'" : ", '") + std::string(encoder_.token(piece)) + "'";
+    record.reason = "it encodes as [" + pieces + "]";
+  }
+  return record;
+}
+
+}  // namespace
+
+std::vector<ReachableRecord> add_tokens_reachable(Editor& editor, const std::vector<std::string>& tokens) {
+  std::unique_ptr<Encoder> encoder = editor.take_encoder();
+  // Merges are appended to the list directly, past the merge indexes.
+  editor.rebuild_merge_indexes();
+  Addition addition(editor, *encoder);
+  std::vector<ReachableRecord> records;
+  records.reserve(tokens.size());
+  for (const std::string& token : tokens) records.push_back(addition.add(token));
+  editor.restore_encoder(std::move(encoder));
+  return records;
+}
+
+}  // namespace quorvane
