@@ -87,6 +87,20 @@ class TestMergeFrom:
         assert editor.add_token_atomic("<new>") is True
         assert editor.get_token_id("<new>") == 18
 
+    def test_entry_without_string_content_takes_no_id(self, write_doc):
+        # An entry whose "content" is not a string keeps its old id 43, but
+        # that id is not taken: the ids after the merge are exactly 0..17,
+        # so the next ids are 18 and 19, not 44.
+        odd = {**added("<pad>", 43), "content": 5}
+        target = {**TARGET, "added_tokens": [*TARGET["added_tokens"], odd]}
+        editor = editor_of(target)
+        assert editor.merge_from(write_doc(SOURCE), 18).final_vocab_size == 18
+        assert [e["id"] for e in json.loads(editor.to_json())["added_tokens"]] == [17, 43]
+        assert editor.add_token_atomic("<new>") is True
+        assert editor.get_token_id("<new>") == 18
+        assert editor.add_token("Ġzz").added
+        assert editor.get_token_id("Ġzz") == 19
+
     def test_default_limit_is_262144(self, write_doc):
         # A target of 262,200 ordinary tokens plus one added token outside the
         # model is cut to the limit: 262,143 model tokens and '<pad>'.

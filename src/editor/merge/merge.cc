@@ -317,7 +317,7 @@ Result<MergeRecord> merge_from(Editor& target, const Editor& source, std::uint64
   doc.model.vocab = std::move(vocab);
   doc.model.merges = std::move(builder.merges());
   doc.added_tokens = std::move(added_tokens);
-  target.reset_ids();
+  target.set_dense_ids(complete);
   target.rebuild_merge_indexes();
   return record;
 }
