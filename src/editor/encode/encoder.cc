@@ -202,7 +202,10 @@ bool Encoder::split(std::string_view word, std::vector<Symbol>& out) const {
     if (n > 0) out.back().next = n;
     out.push_back(Symbol{id, n - 1, -1, static_cast<std::uint32_t>(len)});
   };
-  std::optional<std::pair<TokenId, std::size_t>> unk;  // pending unknown: id, bytes covered
+  // A pending unknown token: its id and the bytes it covers.
+  bool unk = false;
+  TokenId unk_id = 0;
+  std::size_t unk_len = 0;
   std::string scratch;
   for (std::size_t i = 0; i < word.size();) {
     const std::size_t end = next_char(word, i);
@@ -220,8 +223,8 @@ bool Encoder::split(std::string_view word, std::vector<Symbol>& out) const {
     i = end;
     if (auto id = prefixed || suffixed ? find(s) : find_char(s)) {
       if (unk) {
-        add(unk->first, unk->second);
-        unk.reset();
+        add(unk_id, unk_len);
+        unk = false;
       }
       add(*id, byte_len);
       continue;
@@ -234,15 +237,17 @@ bool Encoder::split(std::string_view word, std::vector<Symbol>& out) const {
     }
     if (!unk_token_) continue;  // no way to say it: the character is dropped
     if (unk && fuse_unk_) {
-      unk->second += byte_len;
+      unk_len += byte_len;
       continue;
     }
-    if (unk) add(unk->first, unk->second);
-    const auto unk_id = find(*unk_token_);
-    if (!unk_id) return false;
-    unk = std::pair{*unk_id, byte_len};
+    if (unk) add(unk_id, unk_len);
+    const auto id = find(*unk_token_);
+    if (!id) return false;
+    unk = true;
+    unk_id = *id;
+    unk_len = byte_len;
   }
-  if (unk) add(unk->first, unk->second);
+  if (unk) add(unk_id, unk_len);
   return true;
 }
 
