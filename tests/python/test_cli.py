@@ -90,6 +90,9 @@ class TestCommandLine:
         ["add", SAMPLE, "x", "-o", "out.json", "--in-place"],
         ["add", SAMPLE, "x", "--whitelist", "w.txt", "-o", "out.json"],
         ["add", SAMPLE, "x", "--atomic", "--keep-size", "-o", "out.json"],
+        ["add", SAMPLE, "x", "--reachable", "--atomic", "-o", "out.json"],
+        ["add", SAMPLE, "x", "--reachable", "--whitelist", "w.txt", "-o", "out.json"],
+        ["eval", SAMPLE], ["eval", "--text", SAMPLE],
         ["add", SAMPLE, "-o", "out.json"],
         ["shrink", SAMPLE, "-1", "-o", "out.json"],
         ["shrink", SAMPLE, "2", "--min-id", str(2**32), "-o", "out.json"],
@@ -158,7 +161,8 @@ class TestInfoAndValidate:
         assert info["invalid_merges"] == {"count": 0, "merges": []}
         # Special added tokens and, with byte fallback on, the byte tokens are
         # matched whole, never built by merges: neither is reported.
-        assert info["unreachable"] == {"count": 0, "tokens": []}
+        assert info["unreachable"] == info["unreachable_by_merges"] == {"count": 0, "tokens": []}
+        assert info["unreachable_by_tokenization"] == {"count": 0, "tokens": []}
         assert run(capsys, "validate", path)[0] == 0
 
     def test_byte_tokens_count_without_byte_fallback(self, capsys, tmp_path):
@@ -187,6 +191,25 @@ class TestInfoAndValidate:
         status, out, _ = run(capsys, "validate", path, "--json")
         assert status == 1
         assert json.loads(out)["invalid_merges"][1] == {"position": 6, "left": "s", "right": "t"}
+
+    def test_reachability_by_tokenization(self, capsys, tmp_path):
+        # "abc" is built by ("ab", "c"), but ("b", "c") fires first and leaves "a" + "bc"; "zz" has
+        # no merge at all, so both counts have it.
+        doc = tokenizer_doc(["a", "b", "c", "z", "ab", "bc", "abc", "zz"], [("b", "c"), ("a", "b"), ("ab", "c")])
+        path = write_doc(tmp_path / "t.json", doc)
+        info = run_json(capsys, "info", path, "--reachability")
+        assert info["unreachable_by_merges"]["tokens"] == [{"token": "zz", "id": 7}]
+        assert info["unreachable_by_tokenization"] == {"count": 2, "tokens": [
+            {"token": "abc", "id": 6, "pieces": ["a", "bc"]}, {"token": "zz", "id": 7, "pieces": ["z", "z"]}]}
+        assert [piece.value for piece in tokenizers.Tokenizer.from_file(str(path)).model.tokenize("abc")] == [
+            "a", "bc"]
+        assert run_json(capsys, "info", path, "--reachability", "--limit", "1")[
+            "unreachable_by_tokenization"] == {"count": 2, "tokens": [{"token": "abc", "id": 6, "pieces": ["a", "bc"]}]}
+        status, out, _ = run(capsys, "info", path, "--reachability", "--limit", "1")
+        assert status == 0 and out.splitlines()[-5:] == [
+            "unreachable by merges (structural): 1", '  7: "zz"',
+            "unreachable by tokenization: 2", '  6: "abc" -> "a" + "bc"', "  … and 1 more"]
+        assert "unreachable_by_tokenization" not in run_json(capsys, "info", path)
 
     REPLACE = {"type": "Replace", "pattern": {"String": " "}, "content": "_"}
 
@@ -241,6 +264,76 @@ class TestEdits:
             assert (kept["mode"], kept["tokens_added"], kept["tokens_removed"]) == ("keep_size", 1, 1)
             assert kept["vocab_size"] == kept["final_vocab_size"] and "invalid_merges_removed" in kept
             assert quorvane.Quorvane(str(tmp_path / "k.json")).has_token(longest) is survives
+
+    @pytest.mark.parametrize("path, tokens, text", [
+        (SAMPLE, ["Ġlighthouses", "Ġquayside", "Ġthe"], "the lighthouses on the quayside"),
+        (MARKER, ["▁dziękuję", "▁lighthouses"], "lighthouses dziękuję."),  # "ę" is not in the vocabulary
+    ], ids=["bytelevel", "marker"])
+    def test_add_reachable(self, capsys, tmp_path, path, tokens, text):
+        out, id_map = tmp_path / "out.json", tmp_path / "map.json"
+        result = run_json(capsys, "add", path, *tokens, "--reachable", "-o", out, "--id-map", id_map)
+        rows = result["tokens"]
+        assert (result["mode"], result["written"], result["unreachable_count"]) == ("reachable", True, 0)
+        assert [(row["token"], row["reachable"], row["reason"]) for row in rows] == [(t, True, None) for t in tokens]
+        before = quorvane.Quorvane(str(path))
+        assert [row["added"] for row in rows] == [not before.has_token(t) for t in tokens]
+        model = tokenizers.Tokenizer.from_file(str(path)).model
+        assert [row["pieces"] for row in rows] == [[p.value for p in model.tokenize(t)] for t in tokens]
+        created = [t for row in rows for t in row["added_tokens"]]
+        mapping = json.loads(id_map.read_text(encoding="utf-8"))
+        assert sorted(row["token"] for row in mapping["added"]) == sorted(created)
+        assert result["vocab_entries_added"] == len(created) and result["vocab_size"] == before.vocab_size + len(created)
+        merges = [merge for row in rows for merge in row["added_merges"]]
+        assert result["merges_added"] == len(merges)
+        assert [list(m) for m in quorvane.Quorvane(str(out)).get_merges()] == [list(m) for m in before.get_merges()] + merges
+        # Each token now comes back whole, in running text too, and nothing else broke.
+        model = tokenizers.Tokenizer.from_file(str(out)).model
+        assert all([p.value for p in model.tokenize(t)] == [t] for t in tokens)
+        assert set(tokens) - {"Ġthe"} <= set(encode(out, text)[0])
+        assert run_json(capsys, "info", out, "--reachability")["unreachable_by_tokenization"]["count"] == 0
+
+    @pytest.mark.parametrize("mode", [
+        # add_token keeps handing out the ids after the added tokens' ones.
+        pytest.param([], marks=pytest.mark.xfail(
+            strict=True, reason="new model tokens take the ids the tokenizers package gives to added "
+            "tokens outside the model (it numbers those from the model's size)")),
+        ["--reachable"],
+    ])
+    def test_new_tokens_keep_clear_of_added_token_ids(self, capsys, sample, tmp_path, mode):
+        # The sample's <|im_start|> and <|im_end|> stand at 3000 and 3001, outside its 3,000 tokens.
+        out = tmp_path / "out.json"
+        run_json(capsys, "add", sample, "Ġlighthouses", "Ġquayside", *mode, "-o", out)
+        client = tokenizers.Tokenizer.from_file(str(out))
+        vocab = client.get_vocab(with_added_tokens=False)
+        assert client.token_to_id("<|im_start|>") not in vocab.values()
+        assert encode(out, "the lighthouses on the quayside")[1] == "the lighthouses on the quayside"
+
+    def test_add_reachable_text_report(self, capsys, sample, tmp_path):
+        status, out, err = run(capsys, "add", sample, "Ġquayside", "Ġthe", "--reachable", "-o", tmp_path / "o.json")
+        assert (status, err) == (0, "")
+        assert out.splitlines()[:3] == [
+            "added 1 of 2 tokens (3 new vocabulary entries) with 3 new merges; all reachable",
+            '  "Ġquayside": added, 3 merges (before: "Ġqu" + "ay" + "s" + "ide")',
+            '  "Ġthe": already present, 0 merges (before: "Ġthe")',
+        ]
+
+    def test_add_reachable_writes_nothing_when_a_token_stays_unreachable(self, capsys, sample, tmp_path):
+        long = "Ġ" + "ab" * 4096  # past the longest token the addition builds
+        out, id_map = tmp_path / "out.json", tmp_path / "map.json"
+        before = sample.read_bytes()
+        for target in [["-o", out, "--id-map", id_map], ["--in-place"]]:
+            status, text, err = run(capsys, "add", sample, "Ġquayside", long, "--reachable", *target)
+            assert (status, err) == (1, "")
+            lines = text.splitlines()
+            assert lines[0].endswith("; 1 not reachable") and lines[-1] == "nothing written: 1 token would not be reachable"
+            assert lines[-2].startswith(f'  "{long[:30]}') and "longer than 8192 characters" in lines[-2]
+            assert not any(line.startswith("wrote") for line in lines)
+        status, text, _ = run(capsys, "add", sample, "Ġquayside", long, "--reachable", "-o", out, "--json")
+        result = json.loads(text)
+        assert (status, result["written"], result["output"], result["unreachable_count"]) == (1, False, str(out), 1)
+        assert [row["reachable"] for row in result["tokens"]] == [True, False]
+        assert "8192" in result["tokens"][1]["reason"]
+        assert sample.read_bytes() == before and not out.exists() and not id_map.exists()
 
     def test_remove_drops_invalid_merges_unless_kept(self, capsys, tmp_path):
         # An input that already holds one merge whose product is missing.
@@ -325,6 +418,7 @@ class TestCorpus:
         info = run_json(capsys, "info", corpus["llama3"], "--reachability", "--quiet")
         assert (info["vocab_size"], info["representation"], info["unreachable"]["count"]) == (
             128_000, "ByteLevel (Ġ)", 0)
+        assert info["unreachable_by_tokenization"]["count"] == 0
         assert run(capsys, "validate", corpus["qwen3"])[0] == 0
 
     def test_edit_chain(self, capsys, corpus, tmp_path):
@@ -341,6 +435,23 @@ class TestCorpus:
         merged = run_json(capsys, "merge", SAMPLE, llama2, "-o", tmp_path / "merged.json")
         assert merged["source_vocab_size"] == 32_000
         assert encode(tmp_path / "merged.json", text)[1] == text
+
+    def test_tokenization_finds_what_merges_do_not(self, capsys, corpus):
+        # Tokens that a merge chain builds but that earlier merges take apart first,
+        # as the tokenizers package agrees.
+        path = corpus["gemma3"]
+        found = run_json(capsys, "info", path, "--reachability", "--limit", "100")["unreachable_by_tokenization"]
+        model = tokenizers.Tokenizer.from_file(path).model
+        assert found["count"] == len(found["tokens"]) == 4
+        for row in found["tokens"]:
+            assert [piece.value for piece in model.tokenize(row["token"])] == row["pieces"] != [row["token"]]
+
+    def test_add_reachable(self, capsys, corpus, tmp_path):
+        out = tmp_path / "out.json"
+        result = run_json(capsys, "add", corpus["llama2"], "▁quorvane", "▁dziękujemy", "--reachable", "-o", out)
+        assert [row["reachable"] for row in result["tokens"]] == [True, True]
+        tokens, decoded = encode(out, "Quorvane: dziękujemy quorvane.")
+        assert {"▁quorvane", "▁dziękujemy"} <= set(tokens) and decoded == "Quorvane: dziękujemy quorvane."
 
     def test_upgrade(self, capsys, corpus, tmp_path):
         doc = json.loads(Path(corpus["llama2"]).read_text(encoding="utf-8"))

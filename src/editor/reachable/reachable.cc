@@ -6,7 +6,10 @@
 #include <memory>
 #include <string_view>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "editor/encode/encoder.h"
+#include "editor/encode/unreachable.h"
 
 namespace quorvane {
 
@@ -26,7 +29,7 @@ constexpr std::size_t kMaxPlannedPieces = 64;
 
 class Addition {
  public:
-  Addition(Editor& editor, Encoder& encoder) : editor_(editor), encoder_(encoder) {}
+  Addition(Editor& editor, Encoder& encoder) : editor_(editor), encoder_(encoder), whole_(editor) {}
 
   ReachableRecord add(const std::string& token);
 
@@ -46,6 +49,7 @@ class Addition {
 
   Editor& editor_;
   Encoder& encoder_;
+  const WholeTokens whole_;
   std::string_view word_;
   std::string scratch_;
   std::vector<Node> nodes_;
@@ -132,6 +136,12 @@ ReachableRecord Addition::add(const std::string& token) {
     record.reason = "an empty token cannot be produced";
     return record;
   }
+  // Added tokens and byte tokens are matched whole, before the merges.
+  if (whole_.contains(token) && (encoder_.find(token) || !Encoder::is_byte_token(token))) {
+    record.pieces.push_back(token);
+    record.reachable = true;
+    return record;
+  }
   std::vector<TokenId> ids;
   const bool encodes = encoder_.tokenize(token, ids);
   for (TokenId id : ids) record.pieces.emplace_back(encoder_.token(id));
@@ -201,9 +211,51 @@ ReachableRecord Addition::add(const std::string& token) {
   return record;
 }
 
+// Whether the model's ids are exactly 0 to n - 1.
+bool dense(const Vocabulary& vocab) {
+  std::vector<bool> seen(vocab.size(), false);
+  bool ok = true;
+  vocab.for_each([&](const VocabEntry& e) {
+    if (e.id >= seen.size() || seen[e.id]) ok = false;
+    else seen[e.id] = true;
+  });
+  return ok;
+}
+
+// The client numbers the added tokens that are not model tokens itself, from
+// the model's size up, whatever ids the file gives them. When the model's ids
+// were dense, the new tokens therefore take the ids right after the model's,
+// in the order they were made, and those added tokens move up behind them,
+// in entry order, as the client will place them (the same content, the same id).
+void place_after_model(Editor& editor, std::size_t model_size, const std::vector<ReachableRecord>& records) {
+  TokenId next = static_cast<TokenId>(model_size);
+  Vocabulary& vocab = editor.vocab();
+  boost::unordered_flat_map<std::string_view, std::uint32_t, StringHash, StringEq> slots;
+  for (const ReachableRecord& r : records) {
+    for (const std::string& token : r.added_tokens) slots.emplace(token, 0u);
+  }
+  for (const Vocabulary::Handle& h : vocab.handles()) {
+    if (auto it = slots.find(h.token); it != slots.end()) it->second = h.slot;
+  }
+  for (const ReachableRecord& r : records) {
+    for (const std::string& token : r.added_tokens) vocab.set_id(slots.at(token), next++);
+  }
+  boost::unordered_flat_map<std::string, TokenId, StringHash, StringEq> outside;
+  for (Value& entry : editor.document().added_tokens) {
+    const std::string* content = entry_content(entry);
+    if (content == nullptr || vocab.contains(*content)) continue;
+    auto [it, inserted] = outside.try_emplace(*content, next);
+    if (inserted) ++next;
+    entry.set("id", Value::uint(it->second));
+  }
+  editor.reset_ids();
+}
+
 }  // namespace
 
 std::vector<ReachableRecord> add_tokens_reachable(Editor& editor, const std::vector<std::string>& tokens) {
+  const std::size_t model_size = editor.vocab().size();
+  const bool was_dense = dense(editor.vocab());
   std::unique_ptr<Encoder> encoder = editor.take_encoder();
   // Merges are appended to the list directly, past the merge indexes.
   editor.rebuild_merge_indexes();
@@ -211,7 +263,17 @@ std::vector<ReachableRecord> add_tokens_reachable(Editor& editor, const std::vec
   std::vector<ReachableRecord> records;
   records.reserve(tokens.size());
   for (const std::string& token : tokens) records.push_back(addition.add(token));
-  editor.restore_encoder(std::move(encoder));
+  const bool moved = was_dense && editor.vocab().size() > model_size &&
+                     std::any_of(editor.document().added_tokens.begin(), editor.document().added_tokens.end(),
+                                 [&](const Value& e) {
+                                   const std::string* c = entry_content(e);
+                                   return c != nullptr && !editor.vocab().contains(*c);
+                                 });
+  if (moved) {
+    place_after_model(editor, model_size, records);  // the ids change: the encoder goes
+  } else {
+    editor.restore_encoder(std::move(encoder));
+  }
   return records;
 }
 

@@ -70,12 +70,18 @@ def run_edit(
     """Load, edit, drop invalid merges, save, write the id map; in that order.
 
     `drop_invalid` is None for edits that cannot remove tokens; otherwise it says
-    whether to call `remove_invalid_merges()` after the edit.
+    whether to call `remove_invalid_merges()` after the edit. An edit whose
+    report carries a nonzero status did not do what was asked: nothing is saved
+    and the report goes back as it is, naming the input and the output it
+    would have written.
     """
     progress.phase(f"reading {where.input}")
     editor = quorvane.Quorvane(where.input)
     before = editor.get_vocab() if where.id_map is not None else None
     report = edit(editor)
+    if report.status:
+        report.data = {"input": where.input, "output": where.output, **report.data}
+        return report
     if drop_invalid is not None:
         dropped = 0
         if drop_invalid:
@@ -121,10 +127,70 @@ def _merge_list(merges: list[tuple[str, str]]) -> list[list[str]]:
     return [[left, right] for left, right in merges]
 
 
+def _pieces(pieces: list[str]) -> str:
+    return " + ".join(map(show, pieces)) if pieces else "nothing"
+
+
+def _reachable_report(results: list[quorvane.ReachableAdditionResult]) -> Report:
+    """The report of `add --reachable`; status 1, and so nothing saved, when a token stayed unreachable."""
+    added = sum(result.added for result in results)
+    created = sum(len(result.added_tokens) for result in results)
+    merges = sum(len(result.added_merges) for result in results)
+    failed = [result for result in results if not result.reachable]
+
+    def line(result: quorvane.ReachableAdditionResult) -> str:
+        if result.added:
+            state = "added"
+        else:
+            state = "made reachable" if result.added_merges else "already present"
+        if not result.reachable:
+            state += ", not reachable"
+        return (
+            f"{show(result.token)}: {state}, {len(result.added_merges)} merges "
+            f"(before: {_pieces(result.pieces)})"
+        )
+
+    lines = [
+        f"added {added} of {len(results)} tokens ({created} new vocabulary entries) with {merges} new merges; "
+        + (f"{len(failed)} not reachable" if failed else "all reachable")
+    ]
+    lines += limited(map(line, results), len(results), SHOWN)
+    if failed:
+        lines.append(f"not reachable ({len(failed)}):")
+        lines += limited((f"{show(r.token)}: {r.reason}" for r in failed), len(failed), SHOWN)
+        noun = "token" if len(failed) == 1 else "tokens"
+        lines.append(f"nothing written: {len(failed)} {noun} would not be reachable")
+    return Report(
+        {
+            "mode": "reachable",
+            "written": not failed,
+            "tokens_added": added,
+            "vocab_entries_added": created,
+            "merges_added": merges,
+            "unreachable_count": len(failed),
+            "tokens": [
+                {
+                    "token": result.token,
+                    "added": result.added,
+                    "reachable": result.reachable,
+                    "pieces": list(result.pieces),
+                    "added_tokens": list(result.added_tokens),
+                    "added_merges": _merge_list(result.added_merges),
+                    "reason": result.reason,
+                }
+                for result in results
+            ],
+        },
+        lines,
+        status=1 if failed else 0,
+    )
+
+
 def run_add(args: argparse.Namespace, progress: Progress) -> Report:
-    """Add tokens with merge chains, atomically, or holding the vocabulary size."""
+    """Add tokens with merge chains, atomically, reachably, or holding the vocabulary size."""
     keep_size: bool = args.keep_size
     atomic: bool = args.atomic
+    reachable: bool = args.reachable
     whitelist_path: str | None = args.whitelist
     if whitelist_path is not None and not keep_size:
         raise UsageError("--whitelist is only allowed with --keep-size")
@@ -148,6 +214,8 @@ def run_add(args: argparse.Namespace, progress: Progress) -> Report:
                     f"({result['initial_vocab_size']} -> {result['final_vocab_size']} tokens)"
                 ],
             )
+        if reachable:
+            return _reachable_report(editor.add_tokens_reachable(tokens))
         if atomic:
             added = [(token, editor.add_token_atomic(token)) for token in tokens]
             count = sum(flag for _, flag in added)

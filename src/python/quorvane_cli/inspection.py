@@ -38,7 +38,16 @@ def _lengths(distribution: list[tuple[int, int]], shown: int = 16) -> str:
 
 
 def run_info(args: argparse.Namespace, progress: Progress) -> Report:
-    """Statistics, id gaps, invalid merges, representation and, on request, unreachable tokens."""
+    """Statistics, id gaps, invalid merges, representation and, on request, unreachable tokens.
+
+    Two kinds of unreachable: tokens no chain of merges builds from single
+    characters (read from the merge list alone), and tokens that tokenizing
+    their own text does not give back whole (the editor runs the model). The
+    second is what text sees: an earlier merge can take a token's characters
+    apart before the merge that builds it comes, and a model with ignore_merges
+    returns a word of its vocabulary whole, merges or not. Its JSON list holds
+    only the first --limit tokens, since each carries its pieces.
+    """
     path: str = args.tokenizer
     limit: int = args.limit
     progress.phase(f"reading {path}")
@@ -86,12 +95,30 @@ def run_info(args: argparse.Namespace, progress: Progress) -> Report:
         vocab = editor.get_vocab()
         whole = special_added_tokens(document) | byte_fallback_tokens(document, vocab)
         found = unreachable_tokens(vocab, editor.get_merges(), whole)
-        data["unreachable"] = {
+        structural = {
             "count": len(found),
             "tokens": [{"token": token, "id": token_id} for token, token_id in found],
         }
-        lines.append(f"unreachable:     {len(found)}")
+        # "unreachable" is the key scripts have read since before the tokenization count existed.
+        data["unreachable"] = data["unreachable_by_merges"] = structural
+        lines.append(f"unreachable by merges (structural): {len(found)}")
         lines += limited((f"{token_id}: {show(token)}" for token, token_id in found), len(found), limit)
+
+        progress.phase("tokenizing every token's own text")
+        tokenized = editor.unreachable_tokens()
+        data["unreachable_by_tokenization"] = {
+            "count": len(tokenized),
+            "tokens": [
+                {"token": token, "id": token_id, "pieces": list(pieces)}
+                for token, token_id, pieces in tokenized[:limit]
+            ],
+        }
+        lines.append(f"unreachable by tokenization: {len(tokenized)}")
+        rows = (
+            f"{token_id}: {show(token)} -> {' + '.join(map(show, pieces))}"
+            for token, token_id, pieces in tokenized
+        )
+        lines += limited(rows, len(tokenized), limit)
     return Report(data, lines)
 
 

@@ -15,6 +15,7 @@ from quorvane_cli.editing import (
     run_shrink,
     run_sync_chars,
 )
+from quorvane_cli.evaluation import run_eval
 from quorvane_cli.inspection import run_info, run_validate
 from quorvane_cli.upgrade import run_upgrade_merges
 
@@ -98,7 +99,8 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
     _tokenizer(info)
     info.add_argument(
         "--reachability", action="store_true",
-        help="also list the tokens that no chain of merges builds from single characters",
+        help="also count the tokens that no chain of merges builds from single characters, and those "
+        "that tokenizing their own text does not give back whole (listing the first of each)",
     )
     info.add_argument(
         "--limit", metavar="N", type=count, default=20, help="list at most N of each kind (default 20)"
@@ -119,6 +121,11 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
     _token_sources(add, "add")
     mode = add.add_mutually_exclusive_group()
     mode.add_argument("--atomic", action="store_true", help="add each token whole, without merges")
+    mode.add_argument(
+        "--reachable", action="store_true",
+        help="add merges chosen from how each token tokenizes now, so that tokenizing it gives it back "
+        "whole; if any token cannot be made so, nothing is written and the exit status is 1",
+    )
     mode.add_argument(
         "--keep-size", action="store_true",
         help="remove one long token for each token added beyond the starting vocabulary size",
@@ -173,6 +180,19 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
     )
     _output(merge)
     _common(merge)
+
+    evaluation = command(
+        "eval", run_eval,
+        "Encode texts with each tokenizer (the tokenizers package) and compare the figures side by side.",
+    )
+    evaluation.add_argument(
+        "tokenizers", metavar="TOKENIZER", nargs="+", help="path of a tokenizer.json to measure"
+    )
+    evaluation.add_argument(
+        "--text", metavar="FILE", nargs="+", action="extend", required=True,
+        help="UTF-8 text, one document a line (.xz and .gz are decompressed); blank lines are skipped",
+    )
+    _common(evaluation)
 
     upgrade = command(
         "upgrade-merges", run_upgrade_merges,

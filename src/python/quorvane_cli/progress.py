@@ -1,4 +1,4 @@
-"""Phase lines on standard error while a command runs.
+"""Phase lines, and a bar for long loops, on standard error while a command runs.
 
 They appear only when standard error is a terminal and --quiet is not given,
 so pipes, logs and scripts see nothing. `sync_single_chars` writes its own
@@ -11,8 +11,10 @@ from __future__ import annotations
 import os
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+
+_BAR_WIDTH = 30
 
 
 class Progress:
@@ -33,6 +35,43 @@ class Progress:
         if self.enabled:
             elapsed = time.monotonic() - self._start
             print(f"[{elapsed:7.2f}s] {text} \u2026", file=sys.stderr, flush=True)
+
+    @contextmanager
+    def bar(self, text: str, total: int) -> Iterator[Callable[[int], None]]:
+        """A bar rewritten in place on one line for work of `total` units.
+
+        The callable it yields takes the units done so far. The line is redrawn
+        at most ten times a second and ended on leaving, even by an exception, so
+        that an error message starts a line of its own.
+        """
+        if not self.enabled:
+            yield lambda done: None
+            return
+        drawn = time.monotonic()
+        done = 0
+
+        def draw() -> None:
+            share = min(done / total, 1.0) if total > 0 else 1.0
+            filled = round(share * _BAR_WIDTH)
+            elapsed = drawn - self._start
+            bar = "#" * filled + "." * (_BAR_WIDTH - filled)
+            print(f"\r[{elapsed:7.2f}s] {text} [{bar}] {share:4.0%}", end="", file=sys.stderr, flush=True)
+
+        def advance(units: int) -> None:
+            nonlocal done, drawn
+            done = units
+            now = time.monotonic()
+            if now - drawn >= 0.1:
+                drawn = now
+                draw()
+
+        draw()
+        try:
+            yield advance
+            drawn = time.monotonic()
+            draw()
+        finally:
+            print(file=sys.stderr, flush=True)
 
     @contextmanager
     def native_output(self) -> Iterator[None]:

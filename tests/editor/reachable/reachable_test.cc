@@ -85,5 +85,26 @@ TEST(ReachableAddition, LongTokensAreBuiltWithoutTheQuadraticChain) {
   EXPECT_NE(records[1].reason->find("longer than"), std::string::npos);
 }
 
+TEST(ReachableAddition, NewTokensComeRightAfterTheModelAndAddedTokensMoveUp) {
+  // "<s>" (id 2) and "<pad>" (3) stand outside the model, where the client
+  // numbers them from the model's size: after two new tokens, 4 and 5.
+  auto made = editor_from_json(testing::bpe_json(
+      {{"a", 0}, {"b", 1}}, {},
+      R"({"id":2,"content":"<s>","special":true},{"id":3,"content":"<pad>","special":true},{"id":2,"content":"<s>"})"));
+  ASSERT_TRUE(made);
+  Editor& e = *made;
+  const auto records = add_tokens_reachable(e, {"aba", "<s>"});
+  EXPECT_EQ(records[0].added_tokens, (Pieces{"ab", "aba"}));
+  EXPECT_EQ(*e.vocab().find("ab"), 2u);
+  EXPECT_EQ(*e.vocab().find("aba"), 3u);
+  std::vector<std::uint32_t> ids;
+  for (const Value& entry : e.document().added_tokens) ids.push_back(*entry_id(entry));
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{4, 5, 4}));
+  // An added token is matched whole: nothing to build.
+  EXPECT_TRUE(records[1].reachable);
+  EXPECT_TRUE(records[1].added_tokens.empty());
+  EXPECT_EQ(e.allocate_id(), 6u);
+}
+
 }  // namespace
 }  // namespace quorvane
