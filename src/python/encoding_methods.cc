@@ -14,6 +14,20 @@ namespace quorvane::py {
 
 namespace {
 
+// Keeps the cycle collector off for its scope, if it was on.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
 // The pieces of `word` as a new list of str, or nullptr with the exception set.
 PyObject* pieces_of(const Encoder& encoder, std::string_view word, std::vector<TokenId>& ids) {
   if (!encoder.tokenize(word, ids)) {
@@ -51,6 +65,9 @@ PyObject* tokenize_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::vector<std::string> words;
     if (!to_token_list(argv[0], "words", words)) return nullptr;
     const Encoder& encoder = access.editor().encoder();
+    // Hundreds of thousands of new lists, none of them in a cycle, would set
+    // off the cycle collector again and again.
+    const GcPause pause;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(words.size())));
     if (!list) return nullptr;
     std::vector<TokenId> ids;
@@ -66,6 +83,7 @@ PyObject* tokenize_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* unreachable_tokens(PyObject* self, PyObject*) {
   return call<ReadAccess>(self, [](ReadAccess& access) -> PyObject* {
+    const GcPause pause;
     return to_py(quorvane::unreachable_tokens(access.editor())).release();
   });
 }

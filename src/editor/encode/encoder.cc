@@ -13,23 +13,6 @@ std::size_t next_char(std::string_view s, std::size_t i) {
   return i;
 }
 
-// A queued merge: the symbol at `pos` with its right neighbour, which were
-// `left` and `right` when it was queued.
-struct Candidate {
-  std::size_t pos;
-  std::uint32_t rank;
-  TokenId product;
-  TokenId left;
-  TokenId right;
-};
-
-// Lowest rank on top, then lowest position (std heaps are max-heaps).
-struct Later {
-  bool operator()(const Candidate& a, const Candidate& b) const {
-    return a.rank != b.rank ? a.rank > b.rank : a.pos > b.pos;
-  }
-};
-
 }  // namespace
 
 Encoder::Encoder(const Document& document) {
@@ -251,13 +234,13 @@ bool Encoder::split(std::string_view word, std::vector<Symbol>& out) const {
   return true;
 }
 
-void Encoder::merge_all(std::vector<Symbol>& symbols) const {
+void Encoder::merge_all(std::vector<Symbol>& symbols, std::vector<std::pair<TokenId, TokenId>>* fired) const {
   const std::size_t n = symbols.size();
   for (std::size_t i = 0; i < n; ++i) {
     symbols[i].prev = static_cast<std::int32_t>(i) - 1;
     symbols[i].next = i + 1 < n ? static_cast<std::int32_t>(i + 1) : -1;
   }
-  thread_local std::vector<Candidate> queue;
+  std::vector<Candidate>& queue = queue_;
   queue.clear();
   for (std::size_t i = 0; i + 1 < n; ++i) merges_.prefetch(PairTable::key(symbols[i].id, symbols[i + 1].id));
   for (std::size_t i = 0; i + 1 < n; ++i) {
@@ -275,7 +258,7 @@ void Encoder::merge_all(std::vector<Symbol>& symbols) const {
   };
   while (!queue.empty()) {
     std::pop_heap(queue.begin(), queue.end(), Later{});
-    const Candidate top = queue.back();
+    const Encoder::Candidate top = queue.back();
     queue.pop_back();
     Symbol& current = symbols[top.pos];
     if (current.len == 0 || current.next == -1) continue;
@@ -287,11 +270,15 @@ void Encoder::merge_all(std::vector<Symbol>& symbols) const {
       const auto now = merge(current.id, right.id);
       if (!now || now->product != top.product) continue;
     }
+    if (fired != nullptr) fired->emplace_back(current.id, right.id);
     current.id = top.product;
     current.len += right.len;
     current.next = right.next;
     symbols[next_pos].len = 0;
     if (right.next >= 0) symbols[static_cast<std::size_t>(right.next)].prev = static_cast<std::int32_t>(top.pos);
+    // Both new pairs are looked up; fetch their slots together.
+    if (current.prev >= 0) merges_.prefetch(PairTable::key(symbols[static_cast<std::size_t>(current.prev)].id, current.id));
+    if (current.next >= 0) merges_.prefetch(PairTable::key(current.id, symbols[static_cast<std::size_t>(current.next)].id));
     if (current.prev >= 0) {
       const auto prev = static_cast<std::size_t>(current.prev);
       push(prev, symbols[prev].id, current.id);
@@ -310,7 +297,7 @@ bool Encoder::tokenize(std::string_view word, std::vector<TokenId>& out) const {
       return true;
     }
   }
-  thread_local std::vector<Symbol> symbols;
+  std::vector<Symbol>& symbols = word_symbols_;
   if (!split(word, symbols)) return false;
   merge_all(symbols);
   out.reserve(symbols.size());

@@ -23,6 +23,7 @@
 // when its Editor moves. Token strings are views into the document's Arena,
 // which must outlive the encoder. Edits made behind its back make it stale:
 // the Editor drops its encoder on every mutable access (editor.h).
+// Not thread-safe: encoding uses scratch space of the encoder's own.
 #pragma once
 
 #include <array>
@@ -61,8 +62,9 @@ class Encoder {
   bool tokenize(std::string_view word, std::vector<TokenId>& out) const;
   // The same as symbols, with their byte lengths in the word.
   bool split(std::string_view word, std::vector<Symbol>& out) const;
-  // Runs the merges over `symbols` (linked in order) and drops the merged ones.
-  void merge_all(std::vector<Symbol>& symbols) const;
+  // Runs the merges over `symbols` and drops the merged ones. With `fired`,
+  // appends the (left, right) ids of every merge that fired, in order.
+  void merge_all(std::vector<Symbol>& symbols, std::vector<std::pair<TokenId, TokenId>>* fired = nullptr) const;
 
   std::optional<TokenId> find(std::string_view token) const { return find(token, SymbolTable::hash(token)); }
   std::optional<TokenId> find(std::string_view token, std::uint64_t hash) const {
@@ -95,6 +97,7 @@ class Encoder {
   const std::string& prefix() const { return prefix_; }
   const std::string& suffix() const { return suffix_; }
   bool byte_fallback() const { return byte_fallback_; }
+  bool ignore_merges() const { return ignore_merges_; }
 
   // Keeping up with an edit that the caller makes to the document as well.
   // `token` must live in the document's Arena. A new token may complete
@@ -105,6 +108,22 @@ class Encoder {
   void append_merge(TokenId left, TokenId right, std::uint32_t rank, TokenId product);
 
  private:
+  // A queued merge: the symbol at `pos` with its right neighbour, which were
+  // `left` and `right` when it was queued.
+  struct Candidate {
+    std::size_t pos;
+    std::uint32_t rank;
+    TokenId product;
+    TokenId left;
+    TokenId right;
+  };
+  // Lowest rank on top, then lowest position (std heaps are max-heaps).
+  struct Later {
+    bool operator()(const Candidate& a, const Candidate& b) const {
+      return a.rank != b.rank ? a.rank > b.rank : a.pos > b.pos;
+    }
+  };
+
   // Registers merge `rank` (`left`, `right`) if all three of its strings are
   // tokens, else parks it under the first one missing.
   void offer(std::uint32_t rank, std::string_view left, std::string_view right);
@@ -141,6 +160,9 @@ class Encoder {
   bool fuse_unk_ = false;
   bool byte_fallback_ = false;
   bool ignore_merges_ = false;
+
+  mutable std::vector<Candidate> queue_;
+  mutable std::vector<Symbol> word_symbols_;
 };
 
 }  // namespace quorvane

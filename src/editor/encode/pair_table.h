@@ -1,6 +1,7 @@
 // The encoder's merge map: (left id, right id) -> (rank, product id).
 //
-// Open addressing with linear probing, a power-of-two size at most half full.
+// Open addressing with linear probing, a power-of-two size at most three
+// quarters full (a smaller table misses the cache less often).
 // It is its own table rather than a library map so that a word's pairs can be
 // prefetched before they are looked up: encoding is bound by the cache misses
 // of these lookups, and a word's pairs are known all at once.
@@ -26,7 +27,7 @@ class PairTable {
 
   void reserve(std::size_t n) {
     std::size_t capacity = 16;
-    while (capacity < 2 * n + 2) capacity *= 2;
+    while (3 * capacity < 4 * (n + 1)) capacity *= 2;
     if (capacity > slots_.size()) rehash(capacity);
   }
 
@@ -46,7 +47,7 @@ class PairTable {
   // Inserts, or replaces the value when `replace(old)` says so.
   template <typename Replace>
   void upsert(std::uint64_t k, Value value, Replace&& replace) {
-    if (2 * (count_ + 1) > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+    if (4 * (count_ + 1) > 3 * slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
     for (std::size_t i = mix64(k) & mask_;; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
       if (slot.value.rank == kEmpty) {

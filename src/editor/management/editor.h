@@ -58,6 +58,12 @@ class Editor {
   // A token carrying `id` left the Vocabulary: takes the id out of used_ids
   // unless another token still carries it (the cursor does not move back).
   void release_id(TokenId id);
+  // Puts the cursor back to 0, so that the next ids fill the gaps that
+  // removals left before it goes on above the largest.
+  void rewind_id_cursor() {
+    ensure_ids();
+    next_id_ = 0;
+  }
   // Rebuilds used_ids from the Vocabulary and the added-token entry ids and puts
   // the cursor just above the largest (wrapping to 0 above 4294967295).
   void reset_ids();

@@ -31,7 +31,7 @@ class Addition {
  public:
   Addition(Editor& editor, Encoder& encoder) : editor_(editor), encoder_(encoder), whole_(editor) {}
 
-  ReachableRecord add(const std::string& token);
+  void add(const std::string& token, ReachableRecord& record);
 
  private:
   // A merge of the plan: the span [b, e) of the word from [b, mid) and [mid, e).
@@ -44,6 +44,16 @@ class Addition {
   // view dies with the next call.
   std::string_view span(std::size_t b, std::size_t e);
   TokenId ensure_token(std::string_view s, ReachableRecord& record);
+  // Added tokens, and byte tokens that are in the vocabulary, which the
+  // client matches whole before the merges.
+  bool matched_whole(std::string_view token) const {
+    return whole_.contains(token) && (encoder_.find(token) || !Encoder::is_byte_token(token));
+  }
+
+ public:
+  bool reachable(const std::string& token);
+  std::vector<std::string> pieces(const std::string& token);
+ private:
   void plan(const std::vector<std::size_t>& offsets);
   bool next_pair(const std::vector<std::size_t>& offsets, std::size_t& at);
 
@@ -128,40 +138,49 @@ bool Addition::next_pair(const std::vector<std::size_t>& offsets, std::size_t& a
   return true;
 }
 
-ReachableRecord Addition::add(const std::string& token) {
-  ReachableRecord record;
-  record.token = token;
+// Builds `token`; what the record says of it before and after the whole call
+// is filled in by the caller. Sets `reason` when the token cannot be built.
+void Addition::add(const std::string& token, ReachableRecord& record) {
   word_ = token;
   if (token.empty()) {
     record.reason = "an empty token cannot be produced";
-    return record;
+    return;
   }
-  // Added tokens and byte tokens are matched whole, before the merges.
-  if (whole_.contains(token) && (encoder_.find(token) || !Encoder::is_byte_token(token))) {
-    record.pieces.push_back(token);
-    record.reachable = true;
-    return record;
-  }
+  if (matched_whole(token)) return;
   std::vector<TokenId> ids;
-  const bool encodes = encoder_.tokenize(token, ids);
-  for (TokenId id : ids) record.pieces.emplace_back(encoder_.token(id));
-  const std::optional<TokenId> present = encoder_.find(token);
-  if (encodes && present && ids.size() == 1 && ids[0] == *present) {
-    record.reachable = true;
-    return record;
+  if (const auto id = encoder_.find(token); id && encoder_.tokenize(token, ids) && ids.size() == 1 && ids[0] == *id) {
+    return;
+  }
+  if (!encoder_.suffix().empty() && !encoder_.ignore_merges()) {
+    record.reason = "the model ends every word with its suffix '" + encoder_.suffix() +
+                    "', so no string encodes to exactly a token of its own";
+    return;
   }
   if (char_count(token) > kMaxReachableChars) {
     record.reason = "longer than " + std::to_string(kMaxReachableChars) + " characters";
-    return record;
+    return;
   }
 
   // Characters the vocabulary lacks cannot be merged into anything (their
   // byte or unknown tokens never concatenate to the token): add them first.
+  // No reachable token holds such a character, except an unknown token that
+  // comes out whole only because every character of it is unknown.
+  std::vector<std::string> missing;
+  bool splits_unknown = false;
+  const bool unknown_whole = encoder_.unk_token() && reachable(*encoder_.unk_token());
   for (std::size_t i = 0; i < token.size();) {
     const std::size_t end = next_char(token, i);
-    ensure_token(span(i, end), record);
+    if (const std::string_view c = span(i, end); !encoder_.find(c)) {
+      missing.emplace_back(c);
+      splits_unknown |= unknown_whole && encoder_.unk_token()->find(token.substr(i, end - i)) != std::string::npos;
+    }
     i = end;
   }
+  if (splits_unknown) {
+    record.reason = "adding its characters would split the unknown token '" + *encoder_.unk_token() + "'";
+    return;
+  }
+  for (const std::string& c : missing) ensure_token(c, record);
   std::vector<Symbol> symbols;
   encoder_.split(token, symbols);
   encoder_.merge_all(symbols);
@@ -199,16 +218,26 @@ ReachableRecord Addition::add(const std::string& token) {
     }
   }
 
-  const std::optional<TokenId> id = encoder_.find(token);
-  record.added = !present && id;
-  encoder_.tokenize(token, ids);
-  record.reachable = id && ids.size() == 1 && ids[0] == *id;
-  if (!record.reachable && !record.reason) {
-    std::string pieces;
-    for (TokenId piece : ids) pieces += (pieces.empty() ? "'" : ", '") + std::string(encoder_.token(piece)) + "'";
-    record.reason = "it encodes as [" + pieces + "]";
-  }
-  return record;
+  // Under ignore_merges a word that is a token comes back whole: being in
+  // the vocabulary is enough (say with a suffix the merges never reach).
+  if (encoder_.ignore_merges() && !record.reason) ensure_token(token, record);
+}
+
+// Whether `token`'s own string now gives exactly it.
+bool Addition::reachable(const std::string& token) {
+  if (matched_whole(token)) return true;
+  std::vector<TokenId> ids;
+  const auto id = encoder_.find(token);
+  return id && encoder_.tokenize(token, ids) && ids.size() == 1 && ids[0] == *id;
+}
+
+std::vector<std::string> Addition::pieces(const std::string& token) {
+  if (matched_whole(token)) return {token};
+  std::vector<TokenId> ids;
+  std::vector<std::string> out;
+  if (!encoder_.tokenize(token, ids)) return out;
+  for (TokenId id : ids) out.emplace_back(encoder_.token(id));
+  return out;
 }
 
 // Whether the model's ids are exactly 0 to n - 1.
@@ -260,9 +289,28 @@ std::vector<ReachableRecord> add_tokens_reachable(Editor& editor, const std::vec
   // Merges are appended to the list directly, past the merge indexes.
   editor.rebuild_merge_indexes();
   Addition addition(editor, *encoder);
-  std::vector<ReachableRecord> records;
-  records.reserve(tokens.size());
-  for (const std::string& token : tokens) records.push_back(addition.add(token));
+  std::vector<ReachableRecord> records(tokens.size());
+  std::vector<bool> present(tokens.size());
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    records[i].token = tokens[i];
+    records[i].pieces = addition.pieces(tokens[i]);
+    present[i] = encoder->find(tokens[i]).has_value();
+  }
+  for (std::size_t i = 0; i < tokens.size(); ++i) addition.add(tokens[i], records[i]);
+  // Reachable and added as the call leaves them: a later token can complete
+  // an earlier one.
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    ReachableRecord& r = records[i];
+    r.added = !present[i] && encoder->find(r.token).has_value();
+    r.reachable = addition.reachable(r.token);
+    if (r.reachable) {
+      r.reason.reset();
+    } else if (!r.reason) {
+      std::string list;
+      for (const std::string& p : addition.pieces(r.token)) list += (list.empty() ? "'" : ", '") + p + "'";
+      r.reason = "it encodes as [" + list + "]";
+    }
+  }
   const bool moved = was_dense && editor.vocab().size() > model_size &&
                      std::any_of(editor.document().added_tokens.begin(), editor.document().added_tokens.end(),
                                  [&](const Value& e) {

@@ -1,0 +1,250 @@
+#include "editor/learn/extend.h"
+
+#include <algorithm>
+#include <deque>
+#include <string_view>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "editor/encode/encoder.h"
+#include "editor/encode/unreachable.h"
+#include "editor/merge/representation.h"
+
+namespace quorvane {
+
+namespace {
+
+using Symbol = std::uint32_t;  // the learner's own numbering of tokens
+
+std::uint64_t pair_key(Symbol left, Symbol right) { return (static_cast<std::uint64_t>(left) << 32) | right; }
+Symbol left_of(std::uint64_t key) { return static_cast<Symbol>(key >> 32); }
+Symbol right_of(std::uint64_t key) { return static_cast<Symbol>(key); }
+
+struct PairStat {
+  std::int64_t count = 0;
+  std::vector<std::uint32_t> words;  // words that held the pair (repeats and stale ones included)
+  bool dead = false;                 // learned, or refused: never a candidate again
+};
+
+struct Learned {
+  Symbol left, right, product;
+  std::uint64_t frequency;
+};
+
+class Learner {
+ public:
+  Learner(const Editor& editor, const ExtendOptions& options)
+      : encoder_(editor.encoder()), whole_(editor), options_(options) {
+    if (auto rep = detect_representation(editor.document()); rep && !rep->byte_level) marker_ = rep->marker;
+  }
+
+  void add_words(const WordCounts& words);
+  std::vector<Learned> learn();
+
+  std::string_view text(Symbol s) const { return texts_[s]; }
+  // The existing token a symbol stands for, if it is not a learned one.
+  std::optional<TokenId> token_id(Symbol s) const {
+    return s < ids_.size() && ids_[s] != kNew ? std::optional<TokenId>(ids_[s]) : std::nullopt;
+  }
+  std::uint64_t word_count() const { return words_.size(); }
+
+ private:
+  static constexpr TokenId kNew = 0xFFFFFFFFu;
+
+  Symbol symbol_of(TokenId id);
+  void change(Symbol left, Symbol right, std::int64_t delta, std::uint32_t word);
+  bool acceptable(std::string_view product) const;
+  void apply(std::uint64_t key, Symbol product);
+  // Heap order: the highest count on top, ties to the smaller texts.
+  bool before(const std::pair<std::int64_t, std::uint64_t>& a, const std::pair<std::int64_t, std::uint64_t>& b) const {
+    if (a.first != b.first) return a.first < b.first;
+    const std::string_view al = text(left_of(a.second)), bl = text(left_of(b.second));
+    if (al != bl) return al > bl;
+    return text(right_of(a.second)) > text(right_of(b.second));
+  }
+
+  const Encoder& encoder_;
+  WholeTokens whole_;
+  ExtendOptions options_;
+  std::string marker_;
+
+  std::vector<std::string_view> texts_;  // by symbol
+  std::vector<TokenId> ids_;             // by symbol; kNew for learned ones
+  std::vector<bool> frozen_;             // by symbol
+  boost::unordered_flat_map<TokenId, Symbol> symbol_by_id_;
+  boost::unordered_flat_set<std::string_view, StringHash, StringEq> learned_texts_;
+  std::deque<std::string> owned_;  // texts of learned symbols
+
+  std::vector<std::vector<Symbol>> words_;
+  std::vector<std::int64_t> counts_;
+  std::vector<std::uint64_t> seen_at_;  // the step that last merged in each word
+  boost::unordered_flat_map<std::uint64_t, PairStat> pairs_;
+  std::vector<std::uint64_t> grown_;  // pairs whose count rose in this step
+};
+
+Symbol Learner::symbol_of(TokenId id) {
+  auto [it, inserted] = symbol_by_id_.try_emplace(id, static_cast<Symbol>(texts_.size()));
+  if (inserted) {
+    const std::string_view t = encoder_.token(id);
+    texts_.push_back(t);
+    ids_.push_back(id);
+    const bool unk = encoder_.unk_token() && t == *encoder_.unk_token();
+    frozen_.push_back(unk || is_special_token(t) || whole_.contains(t));
+  }
+  return it->second;
+}
+
+void Learner::change(Symbol left, Symbol right, std::int64_t delta, std::uint32_t word) {
+  if (frozen_[left] || frozen_[right]) return;
+  PairStat& stat = pairs_[pair_key(left, right)];
+  stat.count += delta;
+  if (delta > 0) {
+    if (stat.words.empty() || stat.words.back() != word) stat.words.push_back(word);
+    grown_.push_back(pair_key(left, right));
+  }
+}
+
+void Learner::add_words(const WordCounts& words) {
+  std::vector<TokenId> ids;
+  for (const auto& [word, count] : words) {
+    if (count == 0 || !encoder_.tokenize(word, ids) || ids.size() < 2) continue;
+    const auto w = static_cast<std::uint32_t>(words_.size());
+    std::vector<Symbol>& symbols = words_.emplace_back();
+    for (TokenId id : ids) symbols.push_back(symbol_of(id));
+    const auto c = static_cast<std::int64_t>(std::min<std::uint64_t>(count, INT64_MAX / 4));
+    counts_.push_back(c);
+    for (std::size_t i = 0; i + 1 < symbols.size(); ++i) change(symbols[i], symbols[i + 1], c, w);
+  }
+  seen_at_.assign(words_.size(), 0);
+}
+
+bool Learner::acceptable(std::string_view product) const {
+  if (encoder_.find(product) || learned_texts_.contains(product)) return false;
+  if (options_.max_token_length != 0 && char_count(product) > options_.max_token_length) return false;
+  if (!marker_.empty() && product.find(marker_, 1) != std::string_view::npos) return false;
+  return true;
+}
+
+// Merges every occurrence of the pair in the words that hold it, left to
+// right, as the encoder will.
+void Learner::apply(std::uint64_t key, Symbol product) {
+  const Symbol a = left_of(key), b = right_of(key);
+  const std::uint64_t step = texts_.size();  // grows by one a step: a fresh mark
+  const std::vector<std::uint32_t> holders = std::move(pairs_[key].words);
+  for (std::uint32_t w : holders) {
+    if (seen_at_[w] == step) continue;
+    seen_at_[w] = step;
+    std::vector<Symbol>& s = words_[w];
+    const std::int64_t c = counts_[w];
+    for (std::size_t i = 0; i + 1 < s.size(); ++i) {
+      if (s[i] != a || s[i + 1] != b) continue;
+      if (i > 0) {
+        change(s[i - 1], a, -c, w);
+        change(s[i - 1], product, c, w);
+      }
+      if (i + 2 < s.size()) {
+        change(b, s[i + 2], -c, w);
+        change(product, s[i + 2], c, w);
+      }
+      s[i] = product;
+      s.erase(s.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    }
+  }
+}
+
+std::vector<Learned> Learner::learn() {
+  std::vector<Learned> learned;
+  using Entry = std::pair<std::int64_t, std::uint64_t>;
+  auto order = [this](const Entry& x, const Entry& y) { return before(x, y); };
+  std::vector<Entry> heap;
+  heap.reserve(pairs_.size());
+  for (const auto& [key, stat] : pairs_) {
+    if (stat.count > 0) heap.emplace_back(stat.count, key);
+  }
+  std::make_heap(heap.begin(), heap.end(), order);
+  const auto min_frequency = static_cast<std::int64_t>(std::max<std::uint64_t>(options_.min_frequency, 1));
+  std::string product;
+  while (learned.size() < options_.count && !heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end(), order);
+    const Entry top = heap.back();
+    heap.pop_back();
+    PairStat& stat = pairs_[top.second];
+    if (stat.dead) continue;
+    if (stat.count != top.first) {
+      if (stat.count > 0) {
+        heap.emplace_back(stat.count, top.second);
+        std::push_heap(heap.begin(), heap.end(), order);
+      }
+      continue;
+    }
+    if (top.first < min_frequency) break;
+    stat.dead = true;
+    product.assign(text(left_of(top.second))).append(text(right_of(top.second)));
+    if (!acceptable(product)) continue;
+
+    const auto symbol = static_cast<Symbol>(texts_.size());
+    texts_.push_back(owned_.emplace_back(product));
+    ids_.push_back(kNew);
+    frozen_.push_back(false);
+    learned_texts_.insert(texts_.back());
+    learned.push_back({left_of(top.second), right_of(top.second), symbol, static_cast<std::uint64_t>(top.first)});
+    grown_.clear();
+    apply(top.second, symbol);
+    std::sort(grown_.begin(), grown_.end());
+    grown_.erase(std::unique(grown_.begin(), grown_.end()), grown_.end());
+    for (std::uint64_t key : grown_) {
+      const PairStat& s = pairs_[key];
+      if (s.dead || s.count <= 0) continue;
+      heap.emplace_back(s.count, key);
+      std::push_heap(heap.begin(), heap.end(), order);
+    }
+  }
+  return learned;
+}
+
+}  // namespace
+
+Result<ExtendRecord> extend_vocabulary(Editor& editor, const WordCounts& words, const ExtendOptions& options) {
+  Learner learner(editor, options);
+  learner.add_words(words);
+  const std::vector<Learned> learned = learner.learn();
+  if (learned.size() < options.count) {
+    return fail("Only " + std::to_string(learned.size()) + " new tokens can be learned from this text (" +
+                std::to_string(options.count) + " asked for)");
+  }
+
+  // Commit: the learner's texts are copied into the document's arena.
+  ExtendRecord record;
+  record.words = learner.word_count();
+  std::vector<std::string_view> stored(learned.empty() ? 0 : learned.back().product + 1);
+  auto stored_text = [&](Symbol s) -> std::string_view {
+    if (auto id = learner.token_id(s)) return editor.encoder().stored(learner.text(s));
+    return stored[s];
+  };
+  // Resolve the inputs' arena views before the first mutable access drops
+  // the encoder.
+  std::vector<std::pair<std::string_view, std::string_view>> inputs;
+  inputs.reserve(learned.size());
+  for (const Learned& l : learned) {
+    inputs.emplace_back(learner.token_id(l.left) ? stored_text(l.left) : std::string_view(),
+                        learner.token_id(l.right) ? stored_text(l.right) : std::string_view());
+  }
+  if (options.reuse_freed_ids) editor.rewind_id_cursor();
+  for (std::size_t i = 0; i < learned.size(); ++i) {
+    const Learned& l = learned[i];
+    const std::string_view product = editor.store(learner.text(l.product));
+    stored[l.product] = product;
+    const std::string_view left = inputs[i].first.data() ? inputs[i].first : stored[l.left];
+    const std::string_view right = inputs[i].second.data() ? inputs[i].second : stored[l.right];
+    editor.vocab().insert(product, editor.allocate_id());
+    editor.merges().push_back(Merge{left, right});
+    record.added_tokens.emplace_back(product);
+    record.added_merges.emplace_back(left, right);
+    record.frequencies.push_back(l.frequency);
+  }
+  editor.rebuild_merge_indexes();
+  return record;
+}
+
+}  // namespace quorvane

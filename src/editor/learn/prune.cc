@@ -1,0 +1,149 @@
+#include "editor/learn/prune.h"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "editor/encode/encoder.h"
+#include "editor/encode/unreachable.h"
+#include "editor/management/queries.h"
+#include "editor/removal/removal.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+// The structure over the vocabulary, by Vocabulary-order position.
+struct Structure {
+  std::vector<std::string_view> tokens;
+  std::vector<TokenId> ids;
+  std::vector<std::uint32_t> users;        // how many encodings take it as an input
+  std::vector<std::uint32_t> input_begin;  // its encoding's inputs: inputs[input_begin[p] .. input_begin[p + 1])
+  std::vector<std::uint32_t> inputs;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> children;  // its last merge's inputs, or kNone
+  std::vector<bool> removable;
+};
+
+Structure read_structure(const Editor& editor, const std::vector<std::string>& keep) {
+  const Encoder& encoder = editor.encoder();
+  const WholeTokens whole(editor);
+  const boost::unordered_flat_set<std::string_view, StringHash, StringEq> kept(keep.begin(), keep.end());
+  const std::vector<VocabEntry>& sorted = editor.vocab().sorted();
+  Structure s;
+  const std::size_t n = sorted.size();
+  s.tokens.reserve(n);
+  s.ids.reserve(n);
+  boost::unordered_flat_map<TokenId, std::uint32_t> position;
+  position.reserve(n);
+  for (std::size_t p = 0; p < n; ++p) {
+    s.tokens.push_back(sorted[p].token);
+    s.ids.push_back(sorted[p].id);
+    position.try_emplace(sorted[p].id, static_cast<std::uint32_t>(p));
+  }
+  auto at = [&](TokenId id) {
+    auto it = position.find(id);
+    return it == position.end() ? kNone : it->second;
+  };
+  s.users.assign(n, 0);
+  s.children.assign(n, {kNone, kNone});
+  s.removable.resize(n);
+  s.input_begin.reserve(n + 1);
+  std::vector<Encoder::Symbol> symbols;
+  std::vector<std::pair<TokenId, TokenId>> fired;
+  for (std::size_t p = 0; p < n; ++p) {
+    const std::string_view t = s.tokens[p];
+    const bool unk = encoder.unk_token() && t == *encoder.unk_token();
+    s.removable[p] = !(is_single_char(t) || unk || is_special_token(t) || whole.contains(t) || kept.contains(t));
+    s.input_begin.push_back(static_cast<std::uint32_t>(s.inputs.size()));
+    // Always the merges' own path, also under ignore_merges: it is how the
+    // token is built inside longer words.
+    fired.clear();
+    if (!encoder.split(t, symbols)) continue;
+    encoder.merge_all(symbols, &fired);
+    for (const auto& [l, r] : fired) {
+      for (const std::uint32_t q : {at(l), at(r)}) {
+        if (q == kNone) continue;
+        s.inputs.push_back(q);
+        ++s.users[q];
+      }
+    }
+    if (!fired.empty() && symbols.size() == 1 && symbols[0].id == s.ids[p]) {
+      s.children[p] = {at(fired.back().first), at(fired.back().second)};
+    }
+  }
+  s.input_begin.push_back(static_cast<std::uint32_t>(s.inputs.size()));
+  return s;
+}
+
+}  // namespace
+
+Result<PruneRecord> prune_leaves(Editor& editor, const PruneOptions& options) {
+  Structure s = read_structure(editor, options.keep);
+  const std::size_t n = s.tokens.size();
+  std::vector<std::uint64_t> use(n, 0);
+  if (options.words != nullptr) {
+    const Encoder& encoder = editor.encoder();
+    boost::unordered_flat_map<TokenId, std::uint32_t> position;
+    position.reserve(n);
+    for (std::size_t p = 0; p < n; ++p) position.try_emplace(s.ids[p], static_cast<std::uint32_t>(p));
+    std::vector<TokenId> ids;
+    for (const auto& [word, count] : *options.words) {
+      if (!encoder.tokenize(word, ids)) continue;
+      for (TokenId id : ids) {
+        if (auto it = position.find(id); it != position.end()) use[it->second] += count;
+      }
+    }
+  }
+
+  // Least use on top, then the highest id (without text all uses are 0).
+  auto later = [&](std::uint32_t a, std::uint32_t b) {
+    return use[a] != use[b] ? use[a] > use[b] : s.ids[a] < s.ids[b];
+  };
+  std::vector<std::uint32_t> heap;
+  for (std::uint32_t p = 0; p < n; ++p) {
+    if (s.users[p] == 0 && s.removable[p]) heap.push_back(p);
+  }
+  std::make_heap(heap.begin(), heap.end(), later);
+  std::vector<std::uint32_t> chosen;
+  while (chosen.size() < options.count && !heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end(), later);
+    const std::uint32_t p = heap.back();
+    heap.pop_back();
+    chosen.push_back(p);
+    if (const auto [l, r] = s.children[p]; l != kNone && r != kNone) {
+      use[l] += use[p];
+      use[r] += use[p];
+    }
+    for (std::uint32_t i = s.input_begin[p]; i < s.input_begin[p + 1]; ++i) {
+      const std::uint32_t q = s.inputs[i];
+      if (--s.users[q] == 0 && s.removable[q]) {
+        heap.push_back(q);
+        std::push_heap(heap.begin(), heap.end(), later);
+      }
+    }
+  }
+  if (chosen.size() < options.count) {
+    return fail("Only " + std::to_string(chosen.size()) + " tokens can be pruned (" +
+                std::to_string(options.count) + " asked for)");
+  }
+
+  PruneRecord record;
+  std::vector<std::string> tokens;
+  tokens.reserve(chosen.size());
+  for (std::uint32_t p : chosen) tokens.emplace_back(s.tokens[p]);
+  for (const RemovalRecord& r : remove_tokens(editor, tokens)) {
+    record.tokens_removed += r.removed_tokens.size();
+    record.merges_removed += r.removed_merges.size();
+  }
+  record.merges_removed += remove_invalid_merges(editor);
+  record.selected = std::move(tokens);
+  return record;
+}
+
+}  // namespace quorvane
