@@ -71,10 +71,6 @@ bool check_missing(const Signature& sig, PyObject* const* out) {
 
 // ---- conversion
 
-PyRef type_name(PyObject* obj) {
-  return PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-}
 
 // Raises TypeError "'{type}' object cannot be converted to '{target}'".
 bool wrong_type(PyObject* obj, const char* target) {
@@ -151,6 +147,11 @@ bool unsigned_value(PyObject* obj, std::uint64_t& out) {
 }
 
 }  // namespace
+
+PyRef type_name(PyObject* obj) {
+  return PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+}
 
 bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** out) {

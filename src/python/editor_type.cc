@@ -23,6 +23,7 @@
 #include "python/args.h"
 #include "python/call.h"
 #include "python/encoding_methods.h"
+#include "python/learn_methods.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/objects.h"
@@ -613,6 +614,9 @@ PyMethodDef methods[] = {
     {"tokenize_batch", fast(tokenize_batch), kFast, kTokenizeBatchDoc},
     {"unreachable_tokens", unreachable_tokens, METH_NOARGS, kUnreachableTokensDoc},
     {"add_tokens_reachable", fast(add_tokens_reachable), kFast, kAddTokensReachableDoc},
+    // Learning from the user's text (learn_methods.cc).
+    {"extend_vocabulary", fast(extend_vocabulary), kFast, kExtendVocabularyDoc},
+    {"prune_leaves", fast(prune_leaves), kFast, kPruneLeavesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,6 +27,8 @@ FailureKind kind_of(Failure failure) {
       return {PyExc_ValueError, "Failed to merge tokenizer: "};
     case Failure::kTokenize:
       return {PyExc_ValueError, "Failed to tokenize: "};
+    case Failure::kLearn:
+      return {PyExc_ValueError, ""};
   }
   return {PyExc_SystemError, ""};
 }

@@ -25,6 +25,7 @@ enum class Failure {
   kSerialize,   // to_json(): ValueError "Failed to serialize: "
   kMerge,       // merge_from: ValueError "Failed to merge tokenizer: "
   kTokenize,    // tokenize, tokenize_batch: ValueError "Failed to tokenize: "
+  kLearn,       // extend_vocabulary, prune_leaves: ValueError, the core message says what failed
 };
 
 // Sets the exception for `error` and returns nullptr. Only the error's message

@@ -16,6 +16,8 @@
 #include <type_traits>
 
 #include "editor/addition/addition.h"
+#include "editor/learn/extend.h"
+#include "editor/learn/prune.h"
 #include "editor/management/editor.h"
 #include "editor/management/queries.h"
 #include "editor/merge/merge.h"
@@ -37,8 +39,10 @@ enum class ResultKind {
   kStats,
   kReindex,
   kReachable,
+  kExtend,
+  kPrune,
 };
-inline constexpr std::size_t kResultKinds = 8;
+inline constexpr std::size_t kResultKinds = 10;
 
 struct ModuleState {
   PyTypeObject* editor_type;
@@ -71,6 +75,8 @@ template <> struct RecordOf<ResultKind::kMerge> { using type = MergeRecord; };
 template <> struct RecordOf<ResultKind::kStats> { using type = TokenizerStats; };
 template <> struct RecordOf<ResultKind::kReindex> { using type = ReindexRecord; };
 template <> struct RecordOf<ResultKind::kReachable> { using type = ReachableRecord; };
+template <> struct RecordOf<ResultKind::kExtend> { using type = ExtendRecord; };
+template <> struct RecordOf<ResultKind::kPrune> { using type = PruneRecord; };
 
 inline ModuleState* module_state(PyObject* module) {
   return static_cast<ModuleState*>(PyModule_GetState(module));

@@ -1,4 +1,4 @@
-from collections.abc import Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import NoReturn, SupportsIndex, TypedDict, final
 
 __version__: str
@@ -90,6 +90,22 @@ class Quorvane:
         """Find vocabulary tokens that the tokenizer never produces from their own string"""
     def add_tokens_reachable(self, tokens: Sequence[str]) -> list[ReachableAdditionResult]:
         """Add tokens so that the tokenizer actually produces them"""
+    def extend_vocabulary(
+        self,
+        words: Mapping[str, SupportsIndex] | Iterable[tuple[str, SupportsIndex]],
+        count: SupportsIndex,
+        max_token_length: SupportsIndex = 0,
+        min_frequency: SupportsIndex = 2,
+        reuse_freed_ids: object = False,
+    ) -> ExtendResult:
+        """Learn new tokens from counted words by continuing BPE training"""
+    def prune_leaves(
+        self,
+        count: SupportsIndex,
+        words: Mapping[str, SupportsIndex] | Iterable[tuple[str, SupportsIndex]] | None = None,
+        keep: Sequence[str] | None = None,
+    ) -> PruneResult:
+        """Remove leaf tokens, the ones the words need least first"""
     @property
     def vocab_size(self) -> int:
         """Get the current vocabulary size"""
@@ -147,6 +163,32 @@ class ReachableAdditionResult:
     def added_merges(self) -> list[tuple[str, str]]: ...
     @property
     def reason(self) -> str | None: ...
+
+@final
+class ExtendResult:
+    """Result of learning new tokens from counted words"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def words(self) -> int: ...
+    @property
+    def added_tokens(self) -> list[str]: ...
+    @property
+    def added_merges(self) -> list[tuple[str, str]]: ...
+    @property
+    def frequencies(self) -> list[int]: ...
+
+@final
+class PruneResult:
+    """Result of pruning leaf tokens"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn: ...
+    @property
+    def removed(self) -> list[str]: ...
+    @property
+    def tokens_removed(self) -> int: ...
+    @property
+    def merges_removed(self) -> int: ...
 
 @final
 class RemovalResult:

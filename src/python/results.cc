@@ -161,6 +161,31 @@ struct Describe<ResultKind::kReachable> {
   };
 };
 
+template <>
+struct Describe<ResultKind::kExtend> {
+  static constexpr const char* name = "quorvane.ExtendResult";
+  static constexpr const char* doc = "Result of learning new tokens from counted words";
+  static inline PyGetSetDef fields[] = {
+      field<&ExtendRecord::words>("words"),
+      field<&ExtendRecord::added_tokens>("added_tokens"),
+      field<&ExtendRecord::added_merges>("added_merges"),
+      field<&ExtendRecord::frequencies>("frequencies"),
+      kEnd,
+  };
+};
+
+template <>
+struct Describe<ResultKind::kPrune> {
+  static constexpr const char* name = "quorvane.PruneResult";
+  static constexpr const char* doc = "Result of pruning leaf tokens";
+  static inline PyGetSetDef fields[] = {
+      field<&PruneRecord::selected>("removed"),
+      field<&PruneRecord::tokens_removed>("tokens_removed"),
+      field<&PruneRecord::merges_removed>("merges_removed"),
+      kEnd,
+  };
+};
+
 // Instances come only from new_result; calling the class is refused.
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
@@ -223,6 +248,8 @@ PyType_Spec* result_type_spec(ResultKind kind) {
     case ResultKind::kStats: return spec<ResultKind::kStats>();
     case ResultKind::kReindex: return spec<ResultKind::kReindex>();
     case ResultKind::kReachable: return spec<ResultKind::kReachable>();
+    case ResultKind::kExtend: return spec<ResultKind::kExtend>();
+    case ResultKind::kPrune: return spec<ResultKind::kPrune>();
   }
   return nullptr;
 }
@@ -250,6 +277,13 @@ PyObject* new_result(ModuleState* state, ReindexRecord&& record) {
 }
 PyObject* new_result(ModuleState* state, ReachableRecord&& record) {
   return make<ResultKind::kReachable>(state, std::move(record));
+}
+
+PyObject* new_result(ModuleState* state, ExtendRecord&& record) {
+  return make<ResultKind::kExtend>(state, std::move(record));
+}
+PyObject* new_result(ModuleState* state, PruneRecord&& record) {
+  return make<ResultKind::kPrune>(state, std::move(record));
 }
 
 }  // namespace quorvane::py

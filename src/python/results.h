@@ -18,5 +18,7 @@ PyObject* new_result(ModuleState* state, MergeRecord&& record);
 PyObject* new_result(ModuleState* state, TokenizerStats&& record);
 PyObject* new_result(ModuleState* state, ReindexRecord&& record);
 PyObject* new_result(ModuleState* state, ReachableRecord&& record);
+PyObject* new_result(ModuleState* state, ExtendRecord&& record);
+PyObject* new_result(ModuleState* state, PruneRecord&& record);
 
 }  // namespace quorvane::py

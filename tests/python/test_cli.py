@@ -413,6 +413,7 @@ class TestUpgradeMerges:
         assert not (tmp_path / "new.json").exists()
 
 
+@pytest.mark.slow
 class TestCorpus:
     def test_inspect(self, capsys, corpus):
         info = run_json(capsys, "info", corpus["llama3"], "--reachability", "--quiet")

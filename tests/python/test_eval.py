@@ -16,7 +16,8 @@ import pytest
 
 from conftest import ROOT
 from quorvane_cli import main
-from quorvane_cli.evaluation import READ_SIZE, evaluate
+from quorvane_cli.evaluation import evaluate
+from quorvane_cli.text import READ_SIZE
 
 tokenizers = pytest.importorskip("tokenizers")
 
@@ -270,6 +271,7 @@ class TestBadInput:
         assert run(capsys, "info", SAMPLE)[0] == 0  # the rest of the tool does not need it
 
 
+@pytest.mark.slow
 class TestCorpus:
     def test_real_text_on_a_real_tokenizer(self, capsys, corpus):
         source = TEXT_DIR / "cs-heldout.txt.xz"

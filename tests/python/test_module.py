@@ -19,6 +19,8 @@ CLASSES = [
     "TokenizerStats",
     "ReindexResult",
     "ReachableAdditionResult",
+    "ExtendResult",
+    "PruneResult",
 ]
 
 # Result class -> (docstring, fields in declared order).
@@ -51,6 +53,11 @@ RESULTS = {
         "Result of adding a token so that the tokenizer produces it",
         ["token", "added", "reachable", "pieces", "added_tokens", "added_merges", "reason"],
     ),
+    "ExtendResult": (
+        "Result of learning new tokens from counted words",
+        ["words", "added_tokens", "added_merges", "frequencies"],
+    ),
+    "PruneResult": ("Result of pruning leaf tokens", ["removed", "tokens_removed", "merges_removed"]),
 }
 
 # The methods built so far, in class order, with their text signatures.
@@ -83,6 +90,8 @@ SIGNATURES = {
     "tokenize_batch": "($self, words)",
     "unreachable_tokens": "($self)",
     "add_tokens_reachable": "($self, tokens)",
+    "extend_vocabulary": "($self, words, count, max_token_length=0, min_frequency=2, reuse_freed_ids=False)",
+    "prune_leaves": "($self, count, words=None, keep=None)",
 }
 
 

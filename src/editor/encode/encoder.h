@@ -98,6 +98,9 @@ class Encoder {
   const std::string& suffix() const { return suffix_; }
   bool byte_fallback() const { return byte_fallback_; }
   bool ignore_merges() const { return ignore_merges_; }
+  // Whether a merge of the list is waiting for `token` to become a token: adding
+  // it would bring that merge back at its own rank.
+  bool awaited(std::string_view token) const { return parked_.contains(token); }
 
   // Keeping up with an edit that the caller makes to the document as well.
   // `token` must live in the document's Arena. A new token may complete

@@ -43,6 +43,11 @@ class Learner {
   std::vector<Learned> learn();
 
   std::string_view text(Symbol s) const { return texts_[s]; }
+  // A merge's right input loses the continuing prefix in the product.
+  std::string_view without_prefix(std::string_view right) const {
+    const std::string& prefix = encoder_.prefix();
+    return !prefix.empty() && right.starts_with(prefix) ? right.substr(prefix.size()) : right;
+  }
   // The existing token a symbol stands for, if it is not a learned one.
   std::optional<TokenId> token_id(Symbol s) const {
     return s < ids_.size() && ids_[s] != kNew ? std::optional<TokenId>(ids_[s]) : std::nullopt;
@@ -51,10 +56,14 @@ class Learner {
 
  private:
   static constexpr TokenId kNew = 0xFFFFFFFFu;
+  static constexpr Symbol kCandidate = 0xFFFFFFFFu;
 
   Symbol symbol_of(TokenId id);
   void change(Symbol left, Symbol right, std::int64_t delta, std::uint32_t word);
   bool acceptable(std::string_view product) const;
+  // Whether `product`, made from `key` as the next learned merge, is what its
+  // own string encodes to with every merge learned so far.
+  bool encodes_alone(std::string_view product, std::uint64_t key);
   void apply(std::uint64_t key, Symbol product);
   // Heap order: the highest count on top, ties to the smaller texts.
   bool before(const std::pair<std::int64_t, std::uint64_t>& a, const std::pair<std::int64_t, std::uint64_t>& b) const {
@@ -80,6 +89,9 @@ class Learner {
   std::vector<std::int64_t> counts_;
   std::vector<std::uint64_t> seen_at_;  // the step that last merged in each word
   boost::unordered_flat_map<std::uint64_t, PairStat> pairs_;
+  boost::unordered_flat_map<std::uint64_t, std::pair<std::uint32_t, Symbol>> learned_;  // pair -> (rank, product)
+  std::vector<TokenId> scratch_ids_;
+  std::vector<Symbol> scratch_;
   std::vector<std::uint64_t> grown_;  // pairs whose count rose in this step
 };
 
@@ -120,10 +132,50 @@ void Learner::add_words(const WordCounts& words) {
 }
 
 bool Learner::acceptable(std::string_view product) const {
-  if (encoder_.find(product) || learned_texts_.contains(product)) return false;
+  if (encoder_.find(product) || learned_texts_.contains(product) || encoder_.awaited(product)) return false;
   if (options_.max_token_length != 0 && char_count(product) > options_.max_token_length) return false;
   if (!marker_.empty() && product.find(marker_, 1) != std::string_view::npos) return false;
   return true;
+}
+
+// The learned merges fire after every existing one, lowest rank first, ties
+// to the leftmost: the encoder's order. A word containing the product can
+// still reach it from other pieces than its own string does; the tokenizer
+// then produces it in text but never alone, which no learned token may be.
+// With a continuing prefix or an end-of-word suffix no token's string is a
+// word of its own, and under ignore_merges a token's string comes back whole:
+// the check does not apply.
+bool Learner::encodes_alone(std::string_view product, std::uint64_t key) {
+  if (!encoder_.prefix().empty() || !encoder_.suffix().empty() || encoder_.ignore_merges()) return true;
+  if (!encoder_.tokenize(product, scratch_ids_)) return false;
+  scratch_.clear();
+  for (TokenId id : scratch_ids_) scratch_.push_back(symbol_of(id));
+  const auto candidate = static_cast<std::uint32_t>(learned_.size());
+  while (scratch_.size() > 1) {
+    std::size_t best = scratch_.size();
+    std::uint32_t best_rank = 0;
+    Symbol made = 0;
+    for (std::size_t i = 0; i + 1 < scratch_.size(); ++i) {
+      const std::uint64_t pair = pair_key(scratch_[i], scratch_[i + 1]);
+      std::uint32_t rank;
+      Symbol out;
+      if (auto it = learned_.find(pair); it != learned_.end()) {
+        rank = it->second.first;
+        out = it->second.second;
+      } else if (pair == key) {
+        rank = candidate;
+        out = kCandidate;
+      } else {
+        continue;
+      }
+      if (best == scratch_.size() || rank < best_rank) best = i, best_rank = rank, made = out;
+    }
+    if (best == scratch_.size()) return false;
+    if (made == kCandidate) return scratch_.size() == 2;
+    scratch_[best] = made;
+    scratch_.erase(scratch_.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+  }
+  return false;
 }
 
 // Merges every occurrence of the pair in the words that hold it, left to
@@ -180,14 +232,15 @@ std::vector<Learned> Learner::learn() {
     }
     if (top.first < min_frequency) break;
     stat.dead = true;
-    product.assign(text(left_of(top.second))).append(text(right_of(top.second)));
-    if (!acceptable(product)) continue;
+    product.assign(text(left_of(top.second))).append(without_prefix(text(right_of(top.second))));
+    if (!acceptable(product) || !encodes_alone(product, top.second)) continue;
 
     const auto symbol = static_cast<Symbol>(texts_.size());
     texts_.push_back(owned_.emplace_back(product));
     ids_.push_back(kNew);
     frozen_.push_back(false);
     learned_texts_.insert(texts_.back());
+    learned_.try_emplace(top.second, static_cast<std::uint32_t>(learned_.size()), symbol);
     learned.push_back({left_of(top.second), right_of(top.second), symbol, static_cast<std::uint64_t>(top.first)});
     grown_.clear();
     apply(top.second, symbol);

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
@@ -29,7 +31,10 @@ constexpr std::size_t kMaxPlannedPieces = 64;
 
 class Addition {
  public:
-  Addition(Editor& editor, Encoder& encoder) : editor_(editor), encoder_(encoder), whole_(editor) {}
+  // With `next_id`, new tokens take consecutive ids from it instead of the
+  // editor's allocation (see add_tokens_reachable).
+  Addition(Editor& editor, Encoder& encoder, std::optional<TokenId> next_id)
+      : editor_(editor), encoder_(encoder), whole_(editor), next_id_(next_id) {}
 
   void add(const std::string& token, ReachableRecord& record);
 
@@ -55,6 +60,7 @@ class Addition {
   std::vector<std::string> pieces(const std::string& token);
  private:
   void plan(const std::vector<std::size_t>& offsets);
+  std::optional<std::string> dropped_holder(std::string_view c);
   bool next_pair(const std::vector<std::size_t>& offsets, std::size_t& at);
 
   Editor& editor_;
@@ -64,6 +70,7 @@ class Addition {
   std::string scratch_;
   std::vector<Node> nodes_;
   std::size_t next_node_ = 0;
+  std::optional<TokenId> next_id_;
 };
 
 std::string_view Addition::span(std::size_t b, std::size_t e) {
@@ -80,7 +87,7 @@ std::string_view Addition::span(std::size_t b, std::size_t e) {
 TokenId Addition::ensure_token(std::string_view s, ReachableRecord& record) {
   if (auto id = encoder_.find(s)) return *id;
   const std::string_view stored = editor_.store(s);
-  const TokenId id = editor_.allocate_id();
+  const TokenId id = next_id_ ? (*next_id_)++ : editor_.allocate_id();
   editor_.vocab().insert(stored, id);
   encoder_.add_token(stored, id);
   record.added_tokens.emplace_back(stored);
@@ -163,8 +170,11 @@ void Addition::add(const std::string& token, ReachableRecord& record) {
 
   // Characters the vocabulary lacks cannot be merged into anything (their
   // byte or unknown tokens never concatenate to the token): add them first.
-  // No reachable token holds such a character, except an unknown token that
-  // comes out whole only because every character of it is unknown.
+  // A reachable token may hold such a character only where the character
+  // does not show in its pieces: an unknown token that comes out whole because
+  // every character of it is unknown, or, in a model that drops unknown
+  // characters, a token whose prefixed spelling leaves them out ("##a" from
+  // "#", "#" and "a"). Adding the character would break it.
   std::vector<std::string> missing;
   bool splits_unknown = false;
   const bool unknown_whole = encoder_.unk_token() && reachable(*encoder_.unk_token());
@@ -172,7 +182,13 @@ void Addition::add(const std::string& token, ReachableRecord& record) {
     const std::size_t end = next_char(token, i);
     if (const std::string_view c = span(i, end); !encoder_.find(c)) {
       missing.emplace_back(c);
-      splits_unknown |= unknown_whole && encoder_.unk_token()->find(token.substr(i, end - i)) != std::string::npos;
+      const std::string_view raw = std::string_view(token).substr(i, end - i);
+      splits_unknown |= unknown_whole && encoder_.unk_token()->find(raw) != std::string::npos;
+      if (const std::optional<std::string> holder = dropped_holder(raw)) {
+        record.reason = "adding its character '" + std::string(raw) + "' would break the token '" + *holder +
+                        "', which encodes as itself only because that character is dropped";
+        return;
+      }
     }
     i = end;
   }
@@ -223,6 +239,30 @@ void Addition::add(const std::string& token, ReachableRecord& record) {
   if (encoder_.ignore_merges() && !record.reason) ensure_token(token, record);
 }
 
+// A reachable token holding the character `c`, when the model drops `c`
+// (no token, no unknown token, no byte tokens for it). Rare models only, so a
+// scan of the vocabulary will do.
+std::optional<std::string> Addition::dropped_holder(std::string_view c) {
+  if (encoder_.unk_token()) return std::nullopt;
+  if (encoder_.byte_fallback()) {
+    bool covered = true;
+    for (unsigned char b : c) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      const char name[] = {'<', '0', 'x', kHex[b >> 4], kHex[b & 15], '>'};
+      covered &= encoder_.find(std::string_view(name, sizeof name)).has_value();
+    }
+    if (covered) return std::nullopt;
+  }
+  std::vector<std::string> holders;
+  std::as_const(editor_).vocab().for_each([&](const VocabEntry& e) {
+    if (e.token.find(c) != std::string_view::npos) holders.emplace_back(e.token);
+  });
+  for (const std::string& holder : holders) {
+    if (reachable(holder)) return holder;
+  }
+  return std::nullopt;
+}
+
 // Whether `token`'s own string now gives exactly it.
 bool Addition::reachable(const std::string& token) {
   if (matched_whole(token)) return true;
@@ -231,8 +271,9 @@ bool Addition::reachable(const std::string& token) {
   return id && encoder_.tokenize(token, ids) && ids.size() == 1 && ids[0] == *id;
 }
 
+// What the model makes of `token`'s string, as `tokenize` reports it: an
+// added token the client matches whole still gets its model pieces here.
 std::vector<std::string> Addition::pieces(const std::string& token) {
-  if (matched_whole(token)) return {token};
   std::vector<TokenId> ids;
   std::vector<std::string> out;
   if (!encoder_.tokenize(token, ids)) return out;
@@ -251,29 +292,24 @@ bool dense(const Vocabulary& vocab) {
   return ok;
 }
 
+// Whether an added-token entry holds a string that is not a model token.
+bool outside_model(const Vocabulary& vocab, const Value& entry) {
+  const std::string* content = entry_content(entry);
+  return content != nullptr && !vocab.contains(*content);
+}
+
 // The client numbers the added tokens that are not model tokens itself, from
 // the model's size up, whatever ids the file gives them. When the model's ids
-// were dense, the new tokens therefore take the ids right after the model's,
-// in the order they were made, and those added tokens move up behind them,
-// in entry order, as the client will place them (the same content, the same id).
-void place_after_model(Editor& editor, std::size_t model_size, const std::vector<ReachableRecord>& records) {
-  TokenId next = static_cast<TokenId>(model_size);
-  Vocabulary& vocab = editor.vocab();
-  boost::unordered_flat_map<std::string_view, std::uint32_t, StringHash, StringEq> slots;
-  for (const ReachableRecord& r : records) {
-    for (const std::string& token : r.added_tokens) slots.emplace(token, 0u);
-  }
-  for (const Vocabulary::Handle& h : vocab.handles()) {
-    if (auto it = slots.find(h.token); it != slots.end()) it->second = h.slot;
-  }
-  for (const ReachableRecord& r : records) {
-    for (const std::string& token : r.added_tokens) vocab.set_id(slots.at(token), next++);
-  }
+// are dense, the new tokens therefore take the ids right after the model's, in
+// the order they are made, and those added tokens move up behind them, in
+// entry order, as the client will place them (the same content, the same id).
+// The encoder knows model tokens only, so it stays valid through the move.
+void place_outside_after(Editor& editor, TokenId next) {
+  const Vocabulary& vocab = editor.vocab();
   boost::unordered_flat_map<std::string, TokenId, StringHash, StringEq> outside;
   for (Value& entry : editor.document().added_tokens) {
-    const std::string* content = entry_content(entry);
-    if (content == nullptr || vocab.contains(*content)) continue;
-    auto [it, inserted] = outside.try_emplace(*content, next);
+    if (!outside_model(vocab, entry)) continue;
+    auto [it, inserted] = outside.try_emplace(*entry_content(entry), next);
     if (inserted) ++next;
     entry.set("id", Value::uint(it->second));
   }
@@ -283,12 +319,17 @@ void place_after_model(Editor& editor, std::size_t model_size, const std::vector
 }  // namespace
 
 std::vector<ReachableRecord> add_tokens_reachable(Editor& editor, const std::vector<std::string>& tokens) {
-  const std::size_t model_size = editor.vocab().size();
-  const bool was_dense = dense(editor.vocab());
+  // Read through a const view: a mutable access would drop the encoder.
+  const Editor& view = editor;
+  const std::size_t model_size = view.vocab().size();
+  const auto& entries = view.document().added_tokens;
+  const bool place = dense(view.vocab()) && std::any_of(entries.begin(), entries.end(), [&](const Value& e) {
+    return outside_model(view.vocab(), e);
+  });
   std::unique_ptr<Encoder> encoder = editor.take_encoder();
   // Merges are appended to the list directly, past the merge indexes.
   editor.rebuild_merge_indexes();
-  Addition addition(editor, *encoder);
+  Addition addition(editor, *encoder, place ? std::optional(static_cast<TokenId>(model_size)) : std::nullopt);
   std::vector<ReachableRecord> records(tokens.size());
   std::vector<bool> present(tokens.size());
   for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -311,17 +352,8 @@ std::vector<ReachableRecord> add_tokens_reachable(Editor& editor, const std::vec
       r.reason = "it encodes as [" + list + "]";
     }
   }
-  const bool moved = was_dense && editor.vocab().size() > model_size &&
-                     std::any_of(editor.document().added_tokens.begin(), editor.document().added_tokens.end(),
-                                 [&](const Value& e) {
-                                   const std::string* c = entry_content(e);
-                                   return c != nullptr && !editor.vocab().contains(*c);
-                                 });
-  if (moved) {
-    place_after_model(editor, model_size, records);  // the ids change: the encoder goes
-  } else {
-    editor.restore_encoder(std::move(encoder));
-  }
+  if (place && view.vocab().size() > model_size) place_outside_after(editor, static_cast<TokenId>(view.vocab().size()));
+  editor.restore_encoder(std::move(encoder));
   return records;
 }
 

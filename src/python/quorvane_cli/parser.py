@@ -17,6 +17,7 @@ from quorvane_cli.editing import (
 )
 from quorvane_cli.evaluation import run_eval
 from quorvane_cli.inspection import run_info, run_validate
+from quorvane_cli.learning import run_adapt, run_extend, run_prune
 from quorvane_cli.upgrade import run_upgrade_merges
 
 MAX_ID = 2**32 - 1
@@ -193,6 +194,71 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
         help="UTF-8 text, one document a line (.xz and .gz are decompressed); blank lines are skipped",
     )
     _common(evaluation)
+
+    texts_help = (
+        "UTF-8 text, one document a line (.xz and .gz are decompressed), or word counts "
+        "(.tsv, .tsv.gz, .tsv.xz, .parquet)"
+    )
+
+    def learning(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--max-token-length", metavar="N", type=count, default=0,
+            help="learn no token longer than N characters (default: no limit)",
+        )
+        sub.add_argument(
+            "--min-frequency", metavar="N", type=count, default=2,
+            help="merge no pair seen fewer than N times (default 2)",
+        )
+
+    extend = command(
+        "extend", run_extend,
+        "Learn new tokens from text by continuing BPE training on top of the tokenizer.",
+    )
+    _tokenizer(extend)
+    extend.add_argument("--text", metavar="FILE", nargs="+", action="extend", required=True, help=texts_help)
+    extend.add_argument("--add", metavar="N", type=count, required=True, help="number of tokens to learn")
+    learning(extend)
+    _output(extend, drops_tokens=False)
+    _common(extend)
+
+    prune = command(
+        "prune", run_prune,
+        "Remove leaf tokens, the least used in the text first (highest ids first without text).",
+    )
+    _tokenizer(prune)
+    prune.add_argument("--count", metavar="N", type=count, required=True, help="number of tokens to remove")
+    prune.add_argument("--text", metavar="FILE", nargs="+", action="extend", help=texts_help)
+    prune.add_argument("--keep", metavar="FILE", help="a token file of tokens never to remove")
+    _output(prune, drops_tokens=False)
+    _common(prune)
+
+    adapt = command(
+        "adapt", run_adapt,
+        "Replace leaf tokens the kept language needs least with tokens learned from a new language's "
+        "text, keeping the vocabulary size.",
+    )
+    _tokenizer(adapt)
+    adapt.add_argument(
+        "--text", metavar="FILE", nargs="+", action="extend", required=True,
+        help="text of the new language: " + texts_help,
+    )
+    adapt.add_argument(
+        "--keep-text", metavar="FILE", nargs="+", action="extend",
+        help="text of the language to keep, by which the tokens to drop are chosen "
+        "(without it, the highest ids go)",
+    )
+    adapt.add_argument("--replace", metavar="N", type=count, required=True, help="number of tokens to replace")
+    adapt.add_argument(
+        "--heldout", metavar="FILE", nargs="+", action="extend",
+        help="held-out text of the new language: report its bytes per token before and after",
+    )
+    adapt.add_argument(
+        "--keep-heldout", metavar="FILE", nargs="+", action="extend",
+        help="held-out text of the kept language: report its bytes per token before and after",
+    )
+    learning(adapt)
+    _output(adapt, drops_tokens=False)
+    _common(adapt)
 
     upgrade = command(
         "upgrade-merges", run_upgrade_merges,

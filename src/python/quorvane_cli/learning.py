@@ -1,0 +1,231 @@
+"""`extend`, `prune` and `adapt`: editing the vocabulary by what a text needs.
+
+extend  learns new tokens from the text by continuing BPE training
+        (`Quorvane.extend_vocabulary`);
+prune   removes the leaf tokens the text uses least, or the highest ids without
+        text (`Quorvane.prune_leaves`), then closes the id gaps;
+adapt   prunes N leaves by their use in the text of the language kept, then
+        learns as many tokens from the new language's text in the freed ids, so
+        that the vocabulary (and the model's embedding matrix) keeps its size.
+
+Texts and word-count files are read as `quorvane_cli.wordcount` describes.
+Every command writes nothing when it cannot do all that was asked.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+from collections import Counter
+from collections.abc import Sequence
+
+import quorvane
+
+from quorvane_cli.editing import SHOWN, Destination, destination, save_edit
+from quorvane_cli.errors import CliError
+from quorvane_cli.output import Report, limited, show
+from quorvane_cli.progress import Progress
+from quorvane_cli.text import TextFile
+from quorvane_cli.tokens import read_token_file
+from quorvane_cli.wordcount import gather_counts, is_counts_file
+
+LINES_PER_BATCH = 1000
+
+
+def _tokenizer_json(path: str) -> str:
+    try:
+        with open(path, encoding="utf-8") as source:
+            return source.read()
+    except UnicodeDecodeError as exc:
+        raise CliError(f"{path}: not UTF-8: {exc.reason} at byte {exc.start}") from None
+
+
+def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, dict[str, int]]:
+    progress.phase(f"reading {where.input}")
+    editor = quorvane.Quorvane(where.input)
+    return editor, editor.get_vocab()
+
+
+def bytes_per_token(document: str, paths: Sequence[str]) -> float | None:
+    """UTF-8 bytes over tokens of the non-blank lines of the texts, encoded by the
+    tokenizers package with the tokenizer `document` (JSON); None without tokens."""
+    from tokenizers import Tokenizer
+
+    client = Tokenizer.from_str(document)
+    client.no_truncation()
+    client.no_padding()
+    size = tokens = 0
+    for path in paths:
+        text = TextFile(path)
+        try:
+            batch: list[str] = []
+            for line in text.documents():
+                batch.append(line)
+                if len(batch) == LINES_PER_BATCH:
+                    size += sum(len(line.encode()) for line in batch)
+                    tokens += sum(len(e.ids) for e in client.encode_batch(batch, add_special_tokens=False))
+                    batch = []
+            size += sum(len(line.encode()) for line in batch)
+            tokens += sum(len(e.ids) for e in client.encode_batch(batch, add_special_tokens=False))
+        finally:
+            text.close()
+    return size / tokens if tokens else None
+
+
+def _check_texts(paths: Sequence[str], option: str) -> None:
+    """Fail before any work on a text that cannot be opened."""
+    for path in paths:
+        if not is_counts_file(path):
+            TextFile(path).close()
+        elif not os.path.isfile(path):
+            raise CliError(f"{option} {path}: no such file")
+
+
+def _learn(
+    editor: quorvane.Quorvane, words: Counter[str], count: int, args: argparse.Namespace, reuse: bool
+) -> tuple[quorvane.ExtendResult, float]:
+    started = time.perf_counter()
+    result = editor.extend_vocabulary(
+        words, count, max_token_length=args.max_token_length, min_frequency=args.min_frequency,
+        reuse_freed_ids=reuse,
+    )
+    return result, time.perf_counter() - started
+
+
+def _extend_data(result: quorvane.ExtendResult, seconds: float) -> dict[str, object]:
+    return {
+        "distinct_words": result.words,
+        "tokens_added": len(result.added_tokens),
+        "added_tokens": result.added_tokens,
+        "added_merges": [list(merge) for merge in result.added_merges],
+        "frequencies": result.frequencies,
+        "learn_seconds": round(seconds, 3),
+    }
+
+
+def _learned_lines(result: quorvane.ExtendResult) -> list[str]:
+    shown = (f"{show(t)} ({f} times)" for t, f in zip(result.added_tokens, result.frequencies))
+    return limited(shown, len(result.added_tokens), SHOWN)
+
+
+def run_extend(args: argparse.Namespace, progress: Progress) -> Report:
+    """Learn --add new tokens from the texts by continued BPE training."""
+    started = time.perf_counter()
+    where = destination(args)
+    _check_texts(args.text, "--text")
+    editor, before = _open(where, progress)
+    words = gather_counts(_tokenizer_json(where.input), args.text, progress)
+    progress.phase(f"learning {args.add} tokens from {len(words)} distinct words")
+    result, seconds = _learn(editor, words, args.add, args, reuse=False)
+    report = Report(
+        _extend_data(result, seconds),
+        [f"learned {len(result.added_tokens)} tokens from {result.words} distinct words "
+         f"in {seconds:.2f} s (most frequent first):", *_learned_lines(result)],
+    )
+    report = save_edit(editor, where, progress, report, before)
+    report.data["seconds"] = round(time.perf_counter() - started, 3)
+    return report
+
+
+def _prune(
+    editor: quorvane.Quorvane, count: int, words: Counter[str] | None, keep: list[str] | None
+) -> tuple[quorvane.PruneResult, float]:
+    started = time.perf_counter()
+    result = editor.prune_leaves(count, words, keep)
+    return result, time.perf_counter() - started
+
+
+def _prune_data(result: quorvane.PruneResult, seconds: float) -> dict[str, object]:
+    return {
+        "tokens_removed": result.tokens_removed,
+        "merges_removed": result.merges_removed,
+        "removed_tokens": result.removed,
+        "prune_seconds": round(seconds, 3),
+    }
+
+
+def run_prune(args: argparse.Namespace, progress: Progress) -> Report:
+    """Remove --count leaf tokens, the least used in the texts first, then close the id gaps."""
+    started = time.perf_counter()
+    where = destination(args)
+    texts: list[str] = args.text or []
+    _check_texts(texts, "--text")
+    keep = read_token_file(args.keep) if args.keep is not None else None
+    editor, before = _open(where, progress)
+    words = gather_counts(_tokenizer_json(where.input), texts, progress) if texts else None
+    how = "by their use in the text" if words is not None else "highest ids first"
+    progress.phase(f"pruning {args.count} leaf tokens, {how}")
+    result, seconds = _prune(editor, args.count, words, keep)
+    progress.phase("closing the id gaps")
+    reindexed = editor.reindex_vocab()
+    data = _prune_data(result, seconds)
+    data["ids_remapped"] = reindexed.ids_remapped
+    report = Report(
+        data,
+        [f"pruned {result.tokens_removed} leaf tokens ({how}) and {result.merges_removed} merges "
+         f"in {seconds:.2f} s; {reindexed.ids_remapped} ids moved to close the gaps:",
+         *limited(map(show, result.removed), len(result.removed), SHOWN)],
+    )
+    report = save_edit(editor, where, progress, report, before)
+    report.data["seconds"] = round(time.perf_counter() - started, 3)
+    return report
+
+
+def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
+    """Swap --replace leaves the kept language needs least for tokens of the new language."""
+    started = time.perf_counter()
+    where = destination(args)
+    new_texts: list[str] = args.text
+    old_texts: list[str] = args.keep_text or []
+    measured = {"text": args.heldout or [], "keep_text": args.keep_heldout or []}
+    for option, paths in (("--text", new_texts), ("--keep-text", old_texts),
+                          ("--heldout", measured["text"]), ("--keep-heldout", measured["keep_text"])):
+        _check_texts(paths, option)
+    for option, paths in (("--heldout", measured["text"]), ("--keep-heldout", measured["keep_text"])):
+        if any(is_counts_file(path) for path in paths):
+            raise CliError(f"{option} takes text, not word counts")
+    editor, before = _open(where, progress)
+    document = _tokenizer_json(where.input)
+    new_words = gather_counts(document, new_texts, progress)
+    old_words = gather_counts(document, old_texts, progress) if old_texts else None
+    size = editor.vocab_size
+
+    how = "by their use in the kept language's text" if old_words is not None else "highest ids first"
+    progress.phase(f"pruning {args.replace} leaf tokens, {how}")
+    pruned, prune_seconds = _prune(editor, args.replace, old_words, None)
+    # The cascades may take more than the leaves chosen; learn as many as left.
+    freed = size - editor.vocab_size
+    progress.phase(f"learning {freed} tokens from {len(new_words)} distinct words")
+    learned, learn_seconds = _learn(editor, new_words, freed, args, reuse=True)
+    if editor.vocab_size != size:  # pragma: no cover - the two counts match by construction
+        raise CliError(f"the vocabulary went from {size} to {editor.vocab_size} tokens; nothing written")
+
+    data: dict[str, object] = {
+        "vocab_size": size,
+        **_prune_data(pruned, prune_seconds),
+        **_extend_data(learned, learn_seconds),
+    }
+    lines = [
+        f"replaced {freed} tokens ({how}) with {len(learned.added_tokens)} learned from "
+        f"{learned.words} distinct words; {size} tokens before and after",
+        "learned (most frequent first):", *_learned_lines(learned),
+    ]
+    if measured["text"] or measured["keep_text"]:
+        progress.phase("measuring the held-out texts")
+        after = editor.to_json()
+        figures: dict[str, object] = {}
+        for key, paths in measured.items():
+            if not paths:
+                continue
+            old, new = bytes_per_token(document, paths), bytes_per_token(after, paths)
+            figures[key] = {"texts": paths, "bytes_per_token_before": old, "bytes_per_token_after": new}
+            lines.append(f"bytes per token on {', '.join(paths)}: {_fixed(old)} -> {_fixed(new)}")
+        data["heldout"] = figures
+    report = save_edit(editor, where, progress, Report(data, lines), before)
+    report.data["seconds"] = round(time.perf_counter() - started, 3)
+    return report
+
+
+def _fixed(value: float | None) -> str:
+    return f"{value:.3f}" if value is not None else "-"

@@ -1,0 +1,240 @@
+"""Word counts: what learning from text starts from.
+
+A word is what the tokenizer's model is given: each line of the text goes
+through the tokenizer's own normalizer and pre-tokenizer (those of the
+`tokenizers` package, so that what is learned is what the tokenizer will see),
+and each pre-token is one word, in the model's alphabet (ByteLevel characters,
+or text with the "▁" marker). A tokenizer without a pre-tokenizer whose
+normalizer writes the marker (the Llama 2 layout) hands whole lines to its
+model; there the words are the pieces that start at each marker, so that no
+token learned from them ever spans a marker in its middle.
+
+Text is read as `quorvane eval` reads it (non-blank lines, .xz and .gz
+decompressed on the way) and counted in chunks of lines by one worker process
+per core, so memory grows with the distinct words, not with the text.
+
+Counts made elsewhere (Spark, DuckDB, Dask, or `count_words` on another
+machine) come in as files whose name ends in `.tsv` (optionally `.tsv.gz` or
+`.tsv.xz`) or `.parquet`: each row a word, already pre-tokenized in the model's
+alphabet, and how often it occurs. A TSV row is the word, a tab and the count
+(the count is what follows the last tab, so a word may hold tabs itself); a
+first row "word<TAB>count" is a header and skipped. A Parquet file has the
+columns "word" (string) and "count" (integer) and needs pyarrow. Repeated
+words add up.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+from collections import Counter
+from collections.abc import Callable, Iterator, Sequence
+
+from quorvane_cli.errors import CliError
+from quorvane_cli.progress import Progress
+from quorvane_cli.text import TextFile
+
+MARKER = "\u2581"
+LINES_PER_CHUNK = 2000
+# Below this much text, starting workers costs more than they save.
+PARALLEL_BYTES = 1 << 20
+
+COUNT_SUFFIXES = (".tsv", ".tsv.gz", ".tsv.xz", ".parquet")
+MISSING_CLIENT = "reading text needs the tokenizers package: pip install 'quorvane[eval]'"
+
+
+def is_counts_file(path: str) -> bool:
+    """Whether `path` names a file of word counts rather than text."""
+    return path.lower().endswith(COUNT_SUFFIXES)
+
+
+class Splitter:
+    """Turns lines of text into words exactly as the tokenizer's model receives them."""
+
+    def __init__(self, tokenizer_json: str) -> None:
+        try:
+            from tokenizers import Tokenizer
+        except ImportError:
+            raise CliError(MISSING_CLIENT) from None
+        try:
+            client = Tokenizer.from_str(tokenizer_json)
+        except Exception as exc:  # the client raises plain Exception for everything
+            raise CliError(f"the tokenizers package cannot load the tokenizer, so its text cannot be "
+                           f"split as it would split it: {exc}") from None
+        self._normalizer = client.normalizer
+        self._pre_tokenizer = client.pre_tokenizer
+
+    def words(self, line: str) -> Iterator[str]:
+        """The words of one line of text."""
+        if self._normalizer is not None:
+            line = self._normalizer.normalize_str(line)
+        if self._pre_tokenizer is not None:
+            for word, _ in self._pre_tokenizer.pre_tokenize_str(line):
+                yield word
+            return
+        start = 0
+        while (end := line.find(MARKER, start + 1)) != -1:
+            yield line[start:end]
+            start = end
+        if start < len(line):
+            yield line[start:]
+
+    def count(self, lines: Sequence[str]) -> Counter[str]:
+        counts: Counter[str] = Counter()
+        for line in lines:
+            counts.update(self.words(line))
+        return counts
+
+
+_worker: Splitter | None = None
+
+
+def _start_worker(tokenizer_json: str) -> None:
+    global _worker
+    _worker = Splitter(tokenizer_json)
+
+
+def _count_in_worker(lines: list[str]) -> Counter[str]:
+    assert _worker is not None
+    return _worker.count(lines)
+
+
+def _chunks(texts: Sequence[TextFile], advance: Callable[[int], None]) -> Iterator[list[str]]:
+    done = 0
+    chunk: list[str] = []
+    for text in texts:
+        for line in text.documents():
+            chunk.append(line)
+            if len(chunk) == LINES_PER_CHUNK:
+                yield chunk
+                chunk = []
+                advance(done + text.position)
+        done += text.size
+    if chunk:
+        yield chunk
+    advance(done)
+
+
+def _processes(wanted: int | None, size: int) -> int:
+    if wanted is not None:
+        return max(1, wanted)
+    if size < PARALLEL_BYTES:
+        return 1
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        cores = os.cpu_count() or 1
+    return max(1, cores)
+
+
+def count_text(
+    tokenizer_json: str, paths: Sequence[str], progress: Progress | None = None, processes: int | None = None
+) -> Counter[str]:
+    """Count the words of the text files `paths` as the tokenizer (its JSON) splits them.
+
+    `processes` workers split the lines (default: one per core, or none for
+    less than a megabyte of text). Raises OSError for a file that cannot be
+    opened and CliError for one that is not valid text (the message names it).
+    """
+    progress = progress or Progress(False)
+    splitter = Splitter(tokenizer_json)  # fails here, not in a worker, for a bad tokenizer
+    files: list[TextFile] = []
+    try:
+        for path in paths:
+            files.append(TextFile(path))
+        total = sum(text.size for text in files)
+        workers = _processes(processes, total)
+        counts: Counter[str] = Counter()
+        label = f"counting the words of {len(files)} text" + ("s" if len(files) != 1 else "")
+        with progress.bar(label, total) as advance:
+            chunks = _chunks(files, advance)
+            if workers == 1:
+                for chunk in chunks:
+                    counts.update(splitter.count(chunk))
+            else:
+                methods = multiprocessing.get_all_start_methods()
+                context = multiprocessing.get_context("fork" if "fork" in methods else None)
+                with context.Pool(workers, _start_worker, (tokenizer_json,)) as pool:
+                    for part in pool.imap_unordered(_count_in_worker, chunks):
+                        counts.update(part)
+        return counts
+    finally:
+        for text in files:
+            text.close()
+
+
+def _add(counts: Counter[str], word: object, count: object, where: str) -> None:
+    if not isinstance(word, str):
+        raise CliError(f"{where}: the word is not a string")
+    if isinstance(count, str):
+        text = count.strip()
+        try:
+            count = int(text)
+        except ValueError:
+            raise CliError(f"{where}: the count {text!r} is not an integer") from None
+    if not isinstance(count, int) or isinstance(count, bool) or count < 0:
+        raise CliError(f"{where}: the count must be an integer of 0 or more, not {count!r}")
+    counts[word] += count
+
+
+def read_counts(path: str) -> Counter[str]:
+    """The word counts of a .tsv(.gz/.xz) or .parquet file (see the module's notes)."""
+    counts: Counter[str] = Counter()
+    if path.lower().endswith(".parquet"):
+        try:
+            import pyarrow.parquet as parquet  # type: ignore[import-not-found, unused-ignore]
+        except ImportError:
+            raise CliError(f"{path}: reading Parquet needs pyarrow: pip install pyarrow") from None
+        try:
+            table = parquet.read_table(path, columns=["word", "count"])
+        except (OSError, ValueError, KeyError) as exc:
+            raise CliError(f"{path}: not a Parquet file of word counts (columns word, count): {exc}") from None
+        for row, (word, count) in enumerate(zip(table.column("word").to_pylist(),
+                                                table.column("count").to_pylist())):
+            _add(counts, word, count, f"{path}: row {row + 1}")
+    else:
+        text = TextFile(path)
+        try:
+            for number, line in enumerate(text.documents(), 1):
+                word, tab, count = line.rpartition("\t")
+                if not tab:
+                    raise CliError(f"{path}: line {number}: expected a word, a tab and a count")
+                if number == 1 and (word, count.strip()) == ("word", "count"):
+                    continue
+                _add(counts, word, count, f"{path}: line {number}")
+        finally:
+            text.close()
+    if not counts:
+        raise CliError(f"{path}: no word counts")
+    return counts
+
+
+def gather_counts(
+    tokenizer_json: str, paths: Sequence[str], progress: Progress | None = None, processes: int | None = None
+) -> Counter[str]:
+    """The word counts of `paths` together: count files read as they are, texts counted.
+
+    Raises CliError when they hold no word at all.
+    """
+    if not paths:
+        raise CliError("no text given")
+    counts: Counter[str] = Counter()
+    for path in paths:
+        if is_counts_file(path):
+            counts.update(read_counts(path))
+    texts = [path for path in paths if not is_counts_file(path)]
+    if texts:
+        counts.update(count_text(tokenizer_json, texts, progress, processes))
+    if not counts:
+        raise CliError(f"no words in {', '.join(paths)}")
+    return counts
+
+
+def write_counts(path: str, counts: Counter[str]) -> None:
+    """Write `counts` as TSV (with its header), the most frequent first."""
+    with open(path, "w", encoding="utf-8", newline="\n") as out:
+        out.write("word\tcount\n")
+        for word, count in sorted(counts.items(), key=lambda item: (-item[1], item[0])):
+            if "\n" in word or "\r" in word:
+                raise CliError(f"{path}: the word {word!r} holds a line break and cannot be written as TSV")
+            out.write(f"{word}\t{count}\n")
