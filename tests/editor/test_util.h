@@ -5,6 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "editor/encode/encoder.h"
 #include "editor/management/editor.h"
 
 namespace quorvane::testing {
@@ -47,6 +50,16 @@ inline Editor tiny_bpe(const std::vector<std::string>& tokens,
   auto editor = editor_from_json(bpe_json(vocab, merges));
   if (!editor) throw std::runtime_error(editor.error().message);
   return std::move(*editor);
+}
+
+// The token strings the editor's encoder makes of `word` (a test failure when
+// it needs an unknown token the vocabulary lacks).
+inline std::vector<std::string> pieces(const Editor& editor, std::string_view word) {
+  std::vector<TokenId> ids;
+  EXPECT_TRUE(editor.encoder().tokenize(word, ids));
+  std::vector<std::string> out;
+  for (TokenId id : ids) out.emplace_back(editor.encoder().token(id));
+  return out;
 }
 
 }  // namespace quorvane::testing

@@ -238,7 +238,10 @@ std::vector<Learned> Learner::learn() {
     const auto symbol = static_cast<Symbol>(texts_.size());
     texts_.push_back(owned_.emplace_back(product));
     ids_.push_back(kNew);
-    frozen_.push_back(false);
+    // A learned product shaped like a special token ("</b>" from markup in
+    // the text) is kept whole like the existing ones: later steps never
+    // merge it further.
+    frozen_.push_back(is_special_token(product));
     learned_texts_.insert(texts_.back());
     learned_.try_emplace(top.second, static_cast<std::uint32_t>(learned_.size()), symbol);
     learned.push_back({left_of(top.second), right_of(top.second), symbol, static_cast<std::uint64_t>(top.first)});

@@ -13,7 +13,8 @@
 // words are fully merged between steps, the tokenizer then encodes every
 // training word exactly as the training left it: every new token is reachable.
 // Never merged: byte-fallback tokens, the unknown token, added-token contents
-// and special-shaped tokens. Never learned: a product that is already a token,
+// and special-shaped tokens, learned ones included. Never learned: a product
+// that is already a token,
 // one longer than `max_token_length` characters, and for a space-marker
 // tokenizer one with the marker anywhere but at its start.
 #pragma once

@@ -25,7 +25,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 from collections import Counter
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
@@ -34,7 +34,7 @@ import quorvane
 from quorvane_cli.errors import CliError
 from quorvane_cli.output import Report
 from quorvane_cli.progress import Progress
-from quorvane_cli.text import TextFile
+from quorvane_cli.text import TextFile, line_batches
 
 if TYPE_CHECKING:
     from tokenizers import Tokenizer
@@ -84,23 +84,6 @@ def _load(path: str, client_class: type[Tokenizer]) -> _Subject:
     return _Subject(path, client, editor, byte_fallback, byte_ids)
 
 
-def _batches(texts: Sequence[TextFile], advance: Callable[[int], None]) -> Iterator[list[str]]:
-    """The documents of every text in order, LINES_PER_BATCH at a time."""
-    done = 0
-    batch: list[str] = []
-    for text in texts:
-        for document in text.documents():
-            batch.append(document)
-            if len(batch) == LINES_PER_BATCH:
-                yield batch
-                batch = []
-                advance(done + text.position)
-        done += text.size
-    if batch:
-        yield batch
-    advance(done)
-
-
 def _ratio(part: int, whole: int) -> float | None:
     return part / whole if whole else None
 
@@ -138,7 +121,7 @@ def evaluate(
         documents = size = characters = words = 0
         label = f"encoding {len(files)} text" + ("s" if len(files) != 1 else "")
         with progress.bar(label, sum(text.size for text in files)) as advance:
-            for batch in _batches(files, advance):
+            for batch in line_batches(files, LINES_PER_BATCH, advance):
                 documents += len(batch)
                 characters += sum(map(len, batch))
                 size += sum(len(document.encode()) for document in batch)

@@ -8,7 +8,7 @@ import io
 import itertools
 import lzma
 import os
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator, Sequence
 
 from quorvane_cli.errors import CliError
 
@@ -88,3 +88,21 @@ class TextFile:
                     yield line
         if not found:
             raise CliError(f"{self.path}: no text (every line is blank)")
+
+
+def line_batches(texts: Sequence[TextFile], size: int, advance: Callable[[int], None]) -> Iterator[list[str]]:
+    """The documents of every text in order, `size` at a time; `advance` is told
+    how many bytes on disk have been read after each batch."""
+    done = 0
+    batch: list[str] = []
+    for text in texts:
+        for document in text.documents():
+            batch.append(document)
+            if len(batch) == size:
+                yield batch
+                batch = []
+                advance(done + text.position)
+        done += text.size
+    if batch:
+        yield batch
+    advance(done)

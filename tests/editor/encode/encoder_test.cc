@@ -14,6 +14,7 @@ namespace quorvane {
 namespace {
 
 using testing::bpe_json;
+using testing::pieces;
 
 // A document whose model carries `settings` (raw JSON members) besides its
 // vocabulary (ids in order) and merges.
@@ -26,14 +27,6 @@ Editor with_model(const std::vector<std::string>& tokens, const std::vector<std:
   auto editor = editor_from_json(json);
   if (!editor) throw std::runtime_error(editor.error().message);
   return std::move(*editor);
-}
-
-std::vector<std::string> pieces(const Editor& editor, std::string_view word) {
-  std::vector<TokenId> ids;
-  EXPECT_TRUE(editor.encoder().tokenize(word, ids));
-  std::vector<std::string> out;
-  for (TokenId id : ids) out.emplace_back(editor.encoder().token(id));
-  return out;
 }
 
 using Pieces = std::vector<std::string>;

@@ -13,17 +13,10 @@
 namespace quorvane {
 namespace {
 
+using testing::pieces;
 using testing::tiny_bpe;
 using Pieces = std::vector<std::string>;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
-
-Pieces pieces(const Editor& editor, std::string_view word) {
-  std::vector<TokenId> ids;
-  EXPECT_TRUE(editor.encoder().tokenize(word, ids));
-  Pieces out;
-  for (TokenId id : ids) out.emplace_back(editor.encoder().token(id));
-  return out;
-}
 
 TEST(ExtendVocabulary, MergesTheMostFrequentPairsAndTheWordsComeOutAsTrained) {
   Editor e = tiny_bpe({"a", "b", "c", "d", "ab"}, {{"a", "b"}});

@@ -12,16 +12,9 @@
 namespace quorvane {
 namespace {
 
+using testing::pieces;
 using testing::tiny_bpe;
 using Pieces = std::vector<std::string>;
-
-Pieces pieces(const Editor& editor, std::string_view word) {
-  std::vector<TokenId> ids;
-  EXPECT_TRUE(editor.encoder().tokenize(word, ids));
-  Pieces out;
-  for (TokenId id : ids) out.emplace_back(editor.encoder().token(id));
-  return out;
-}
 
 TEST(ReachableAddition, ReusesExistingTokensAndFires) {
   // "abcd" encodes as ab + c + d; "cd" exists but no merge builds it here, so
