@@ -33,6 +33,10 @@ PyRef to_py(const UnreachableToken& u) {
   return make_tuple(to_py(u.token), to_py(u.id), to_py(u.pieces));
 }
 
+PyRef to_py(const MovedAddedToken& m) {
+  return make_tuple(to_py(m.content), to_py(m.old_id), to_py(m.new_id));
+}
+
 PyRef to_py(const std::optional<std::string>& text) {
   if (!text) return PyRef::borrow(Py_None);
   return to_py(std::string_view(*text));

@@ -15,6 +15,7 @@
 #include "editor/encode/unreachable.h"
 #include "editor/management/queries.h"
 #include "editor/management/vocabulary.h"
+#include "editor/placement/placement.h"
 #include "python/py.h"
 
 namespace quorvane::py {
@@ -28,6 +29,7 @@ PyRef to_py(const VocabEntry& entry);     // (token, id)
 PyRef to_py(const InvalidMerge& merge);   // (position, left, right)
 PyRef to_py(const Merge& merge);          // (left, right)
 PyRef to_py(const UnreachableToken& u);   // (token, id, pieces)
+PyRef to_py(const MovedAddedToken& m);    // (content, old id, new id)
 PyRef to_py(const std::optional<std::string>& text);  // str or None
 
 template <typename A, typename B>

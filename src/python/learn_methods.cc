@@ -92,7 +92,7 @@ PyObject* extend_vocabulary(PyObject* self, PyObject* const* args, Py_ssize_t na
   return call<WriteAccess>(self, kExtendVocabulary, args, nargs, kwnames, body);
 }
 
-constexpr Parameters<3> kPruneLeaves{"Quorvane.prune_leaves()", {"count", "words", "keep"}, 1};
+constexpr Parameters<4> kPruneLeaves{"Quorvane.prune_leaves()", {"count", "words", "keep", "close_gaps"}, 1};
 
 PyObject* prune_leaves(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto body = [self](WriteAccess& access, auto& argv) -> PyObject* {
@@ -103,6 +103,9 @@ PyObject* prune_leaves(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         !to_optional_token_list(argv[2], "keep", keep)) {
       return nullptr;
     }
+    int close = 0;
+    if (argv[3] != nullptr && (close = PyObject_IsTrue(argv[3])) < 0) return nullptr;
+    options.close_gaps = close == 1;
     if (keep) options.keep = std::move(*keep);
     if (words) options.words = &*words;
     Result<PruneRecord> record = quorvane::prune_leaves(access.editor(), options);
@@ -134,7 +137,7 @@ const char kExtendVocabularyDoc[] =
     "Raises:\n    ValueError: fewer than count tokens can be learned (nothing is changed)";
 
 const char kPruneLeavesDoc[] =
-    "prune_leaves($self, count, words=None, keep=None)\n--\n\n"
+    "prune_leaves($self, count, words=None, keep=None, close_gaps=False)\n--\n\n"
     "Remove leaf tokens, the ones the words need least first\n\n"
     "A leaf is a token that no other token's own encoding builds on, so removing\n"
     "it leaves every other token buildable. With words (counted as for\n"
@@ -142,10 +145,13 @@ const char kPruneLeavesDoc[] =
     "removed token's use passing to the two tokens it was built from; without,\n"
     "the highest ids first. Single characters, byte-fallback tokens, the unknown\n"
     "token, special-shaped tokens, added tokens and the keep list stay. Each\n"
-    "leaf is removed with its merges; ids are not closed up (see reindex_vocab).\n\n"
+    "leaf goes alone, with the merges that name it. With close_gaps the model\n"
+    "then gets the ids 0..n-1 in their old order, and added tokens outside it\n"
+    "the ids right after it, where the tokenizer itself numbers them.\n\n"
     "Args:\n    count: How many tokens to remove\n"
     "    words: Word counts (a dict of word to count, or pairs), or None\n"
-    "    keep: Tokens never to remove\n\n"
+    "    keep: Tokens never to remove\n"
+    "    close_gaps: Close the id gaps afterwards\n\n"
     "Returns:\n    PruneResult\n\n"
     "Raises:\n    ValueError: fewer than count tokens can be pruned (nothing is changed)";
 

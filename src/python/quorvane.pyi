@@ -104,6 +104,7 @@ class Quorvane:
         count: SupportsIndex,
         words: Mapping[str, SupportsIndex] | Iterable[tuple[str, SupportsIndex]] | None = None,
         keep: Sequence[str] | None = None,
+        close_gaps: object = False,
     ) -> PruneResult:
         """Remove leaf tokens, the ones the words need least first"""
     @property
@@ -177,6 +178,8 @@ class ExtendResult:
     def added_merges(self) -> list[tuple[str, str]]: ...
     @property
     def frequencies(self) -> list[int]: ...
+    @property
+    def moved_added_tokens(self) -> list[tuple[str, int, int]]: ...
 
 @final
 class PruneResult:
@@ -189,6 +192,10 @@ class PruneResult:
     def tokens_removed(self) -> int: ...
     @property
     def merges_removed(self) -> int: ...
+    @property
+    def ids_remapped(self) -> int: ...
+    @property
+    def moved_added_tokens(self) -> list[tuple[str, int, int]]: ...
 
 @final
 class RemovalResult:

@@ -170,6 +170,7 @@ struct Describe<ResultKind::kExtend> {
       field<&ExtendRecord::added_tokens>("added_tokens"),
       field<&ExtendRecord::added_merges>("added_merges"),
       field<&ExtendRecord::frequencies>("frequencies"),
+      field<&ExtendRecord::moved_added_tokens>("moved_added_tokens"),
       kEnd,
   };
 };
@@ -182,6 +183,8 @@ struct Describe<ResultKind::kPrune> {
       field<&PruneRecord::selected>("removed"),
       field<&PruneRecord::tokens_removed>("tokens_removed"),
       field<&PruneRecord::merges_removed>("merges_removed"),
+      field<&PruneRecord::ids_remapped>("ids_remapped"),
+      field<&PruneRecord::moved_added_tokens>("moved_added_tokens"),
       kEnd,
   };
 };

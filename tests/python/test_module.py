@@ -55,9 +55,9 @@ RESULTS = {
     ),
     "ExtendResult": (
         "Result of learning new tokens from counted words",
-        ["words", "added_tokens", "added_merges", "frequencies"],
+        ["words", "added_tokens", "added_merges", "frequencies", "moved_added_tokens"],
     ),
-    "PruneResult": ("Result of pruning leaf tokens", ["removed", "tokens_removed", "merges_removed"]),
+    "PruneResult": ("Result of pruning leaf tokens", ["removed", "tokens_removed", "merges_removed", "ids_remapped", "moved_added_tokens"]),
 }
 
 # The methods built so far, in class order, with their text signatures.
@@ -91,7 +91,7 @@ SIGNATURES = {
     "unreachable_tokens": "($self)",
     "add_tokens_reachable": "($self, tokens)",
     "extend_vocabulary": "($self, words, count, max_token_length=0, min_frequency=2, reuse_freed_ids=False)",
-    "prune_leaves": "($self, count, words=None, keep=None)",
+    "prune_leaves": "($self, count, words=None, keep=None, close_gaps=False)",
 }
 
 

@@ -10,6 +10,7 @@
 #include "editor/encode/encoder.h"
 #include "editor/encode/unreachable.h"
 #include "editor/merge/representation.h"
+#include "editor/placement/placement.h"
 
 namespace quorvane {
 
@@ -43,10 +44,15 @@ class Learner {
   std::vector<Learned> learn();
 
   std::string_view text(Symbol s) const { return texts_[s]; }
-  // A merge's right input loses the continuing prefix in the product.
+  // A merge's right input loses the continuing prefix's length in the
+  // product, whether it starts with the prefix or not (as the client reads
+  // it); a right input that does not is never merged (see acceptable_pair).
   std::string_view without_prefix(std::string_view right) const {
+    return right.substr(std::min(right.size(), encoder_.prefix().size()));
+  }
+  bool acceptable_pair(std::uint64_t key) const {
     const std::string& prefix = encoder_.prefix();
-    return !prefix.empty() && right.starts_with(prefix) ? right.substr(prefix.size()) : right;
+    return prefix.empty() || text(right_of(key)).starts_with(prefix);
   }
   // The existing token a symbol stands for, if it is not a learned one.
   std::optional<TokenId> token_id(Symbol s) const {
@@ -117,9 +123,20 @@ void Learner::change(Symbol left, Symbol right, std::int64_t delta, std::uint32_
   }
 }
 
-void Learner::add_words(const WordCounts& words) {
+void Learner::add_words(const WordCounts& given) {
+  // A word given twice is one word with the counts added up.
+  boost::unordered_flat_map<std::string_view, std::uint64_t, StringHash, StringEq> merged;
+  merged.reserve(given.size());
+  std::vector<std::string_view> order;
+  order.reserve(given.size());
+  for (const auto& [word, count] : given) {
+    auto [it, inserted] = merged.try_emplace(word, 0);
+    if (inserted) order.push_back(word);
+    it->second = std::min<std::uint64_t>(it->second + count, INT64_MAX / 4);
+  }
   std::vector<TokenId> ids;
-  for (const auto& [word, count] : words) {
+  for (const std::string_view word : order) {
+    const std::uint64_t count = merged[word];
     if (count == 0 || !encoder_.tokenize(word, ids) || ids.size() < 2) continue;
     const auto w = static_cast<std::uint32_t>(words_.size());
     std::vector<Symbol>& symbols = words_.emplace_back();
@@ -233,7 +250,7 @@ std::vector<Learned> Learner::learn() {
     if (top.first < min_frequency) break;
     stat.dead = true;
     product.assign(text(left_of(top.second))).append(without_prefix(text(right_of(top.second))));
-    if (!acceptable(product) || !encodes_alone(product, top.second)) continue;
+    if (!acceptable_pair(top.second) || !acceptable(product) || !encodes_alone(product, top.second)) continue;
 
     const auto symbol = static_cast<Symbol>(texts_.size());
     texts_.push_back(owned_.emplace_back(product));
@@ -286,19 +303,26 @@ Result<ExtendRecord> extend_vocabulary(Editor& editor, const WordCounts& words, 
     inputs.emplace_back(learner.token_id(l.left) ? stored_text(l.left) : std::string_view(),
                         learner.token_id(l.right) ? stored_text(l.right) : std::string_view());
   }
-  if (options.reuse_freed_ids) editor.rewind_id_cursor();
+  // After a dense model with added tokens beside it, new tokens go right
+  // after the model and those added tokens behind them (placement.h); a
+  // dense model has no freed ids to reuse.
+  const Editor& view = editor;
+  const bool place = places_after_model(view);
+  auto next_id = static_cast<TokenId>(view.vocab().size());
+  if (options.reuse_freed_ids && !place) editor.rewind_id_cursor();
   for (std::size_t i = 0; i < learned.size(); ++i) {
     const Learned& l = learned[i];
     const std::string_view product = editor.store(learner.text(l.product));
     stored[l.product] = product;
     const std::string_view left = inputs[i].first.data() ? inputs[i].first : stored[l.left];
     const std::string_view right = inputs[i].second.data() ? inputs[i].second : stored[l.right];
-    editor.vocab().insert(product, editor.allocate_id());
+    editor.vocab().insert(product, place ? next_id++ : editor.allocate_id());
     editor.merges().push_back(Merge{left, right});
     record.added_tokens.emplace_back(product);
     record.added_merges.emplace_back(left, right);
     record.frequencies.push_back(l.frequency);
   }
+  if (place && !learned.empty()) record.moved_added_tokens = place_outside_after(editor, next_id);
   editor.rebuild_merge_indexes();
   return record;
 }

@@ -11,7 +11,8 @@
 //
 // Because each learned merge is appended after every merge before it and the
 // words are fully merged between steps, the tokenizer then encodes every
-// training word exactly as the training left it: every new token is reachable.
+// training word exactly as the training left it (under ignore_merges, a word
+// that has become a token comes back whole): every new token is reachable.
 // Never merged: byte-fallback tokens, the unknown token, added-token contents
 // and special-shaped tokens, learned ones included. Never learned: a product
 // that is already a token,
@@ -27,6 +28,7 @@
 #include "editor/learn/word_counts.h"
 #include "editor/management/editor.h"
 #include "editor/management/error.h"
+#include "editor/placement/placement.h"
 
 namespace quorvane {
 
@@ -42,6 +44,7 @@ struct ExtendRecord {
   std::vector<std::string> added_tokens;                          // in the order learned
   std::vector<std::pair<std::string, std::string>> added_merges;  // the same order
   std::vector<std::uint64_t> frequencies;                         // each merge's pair count
+  std::vector<MovedAddedToken> moved_added_tokens;                // added tokens moved up behind the new ones
 };
 
 // Learns options.count tokens, or fails with "Only {k} new tokens can be

@@ -11,7 +11,8 @@
 #include "editor/encode/encoder.h"
 #include "editor/encode/unreachable.h"
 #include "editor/management/queries.h"
-#include "editor/removal/removal.h"
+#include "editor/placement/placement.h"
+#include "editor/reindex/reindex.h"
 
 namespace quorvane {
 
@@ -29,6 +30,19 @@ struct Structure {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> children;  // its last merge's inputs, or kNone
   std::vector<bool> removable;
 };
+
+// A token with the model's continuing prefix and end-of-word suffix taken
+// off: a single character spelled as the model spells it inside or at the end
+// of a word ("##e", "e</w>") is a character the encoder cannot do without.
+std::string_view spelled_char(std::string_view t, const Encoder& encoder) {
+  if (const std::string& p = encoder.prefix(); !p.empty() && t.size() > p.size() && t.starts_with(p)) {
+    t.remove_prefix(p.size());
+  }
+  if (const std::string& x = encoder.suffix(); !x.empty() && t.size() > x.size() && t.ends_with(x)) {
+    t.remove_suffix(x.size());
+  }
+  return t;
+}
 
 Structure read_structure(const Editor& editor, const std::vector<std::string>& keep) {
   const Encoder& encoder = editor.encoder();
@@ -59,7 +73,8 @@ Structure read_structure(const Editor& editor, const std::vector<std::string>& k
   for (std::size_t p = 0; p < n; ++p) {
     const std::string_view t = s.tokens[p];
     const bool unk = encoder.unk_token() && t == *encoder.unk_token();
-    s.removable[p] = !(is_single_char(t) || unk || is_special_token(t) || whole.contains(t) || kept.contains(t));
+    s.removable[p] = !(is_single_char(spelled_char(t, encoder)) || unk || is_special_token(t) ||
+                       whole.contains(t) || kept.contains(t));
     s.input_begin.push_back(static_cast<std::uint32_t>(s.inputs.size()));
     // Always the merges' own path, also under ignore_merges: it is how the
     // token is built inside longer words.
@@ -133,16 +148,40 @@ Result<PruneRecord> prune_leaves(Editor& editor, const PruneOptions& options) {
                 std::to_string(options.count) + " asked for)");
   }
 
+  // The leaves go alone, with the merges that name them as an input or a
+  // product. A merge of the list taking a leaf as an input can still name a
+  // product that other merges build; the product stays (a cascade would take
+  // it, and everything built on it), and the merge can never fire again
+  // anyway, since no text leaves the leaf behind any more.
   PruneRecord record;
-  std::vector<std::string> tokens;
-  tokens.reserve(chosen.size());
-  for (std::uint32_t p : chosen) tokens.emplace_back(s.tokens[p]);
-  for (const RemovalRecord& r : remove_tokens(editor, tokens)) {
-    record.tokens_removed += r.removed_tokens.size();
-    record.merges_removed += r.removed_merges.size();
+  record.selected.reserve(chosen.size());
+  const std::string& prefix = editor.encoder().prefix();
+  boost::unordered_flat_set<std::string, StringHash, StringEq> gone;
+  for (std::uint32_t p : chosen) {
+    record.selected.emplace_back(s.tokens[p]);
+    gone.emplace(s.tokens[p]);
   }
-  record.merges_removed += remove_invalid_merges(editor);
-  record.selected = std::move(tokens);
+  std::string product;
+  std::vector<Merge>& merges = editor.merges();
+  const std::size_t merges_before = merges.size();
+  std::erase_if(merges, [&](const Merge& m) {
+    if (gone.contains(m.left) || gone.contains(m.right)) return true;
+    if (m.right.size() < prefix.size()) return false;  // not this edit's to judge
+    product.assign(m.left).append(m.right.substr(prefix.size()));
+    return gone.contains(product);
+  });
+  record.merges_removed = merges_before - merges.size();
+  for (const std::string& token : record.selected) {
+    if (const std::optional<TokenId> id = editor.vocab().erase(token)) editor.release_id(*id);
+  }
+  record.tokens_removed = record.selected.size();
+  editor.rebuild_merge_indexes();
+  if (options.close_gaps) {
+    record.ids_remapped = reindex_vocab(editor).ids_remapped;
+    if (places_after_model(editor)) {
+      record.moved_added_tokens = place_outside_after(editor, static_cast<TokenId>(editor.vocab().size()));
+    }
+  }
   return record;
 }
 

@@ -11,7 +11,8 @@
 // With text, the least-used leaves go first (use counted by encoding the
 // words; a removed token's use passes to the two tokens its last merge joined,
 // which cover its text instead; ties to the higher id); without text, the
-// highest ids first. Never removed: single characters, byte-fallback tokens,
+// highest ids first. Never removed: single characters (also as the model
+// spells them with its continuing prefix or end-of-word suffix), byte-fallback tokens,
 // the unknown token, special-shaped tokens, added-token contents and the
 // tokens the caller keeps.
 #pragma once
@@ -23,6 +24,7 @@
 #include "editor/learn/word_counts.h"
 #include "editor/management/editor.h"
 #include "editor/management/error.h"
+#include "editor/placement/placement.h"
 
 namespace quorvane {
 
@@ -30,17 +32,26 @@ struct PruneOptions {
   std::uint64_t count = 0;
   std::vector<std::string> keep;
   const WordCounts* words = nullptr;  // none: highest ids first
+  // Afterwards, give the model the ids 0..n-1 in their old order (as
+  // reindex_vocab does) and the added tokens outside it the ids after it, as
+  // the client numbers them (placement.h).
+  bool close_gaps = false;
 };
 
 struct PruneRecord {
-  std::vector<std::string> selected;  // the leaves chosen, in the order chosen
-  std::uint64_t tokens_removed = 0;   // by the cascades, the selected included
-  std::uint64_t merges_removed = 0;   // by the cascades and the sweep of merges left without a product
+  std::vector<std::string> selected;  // the leaves removed, in the order chosen
+  std::uint64_t tokens_removed = 0;   // always selected.size()
+  std::uint64_t merges_removed = 0;   // the merges naming a removed leaf
+  std::uint64_t ids_remapped = 0;     // with close_gaps: model ids that changed
+  std::vector<MovedAddedToken> moved_added_tokens;  // with close_gaps: added tokens moved down after the model
 };
 
-// Removes options.count leaves through the cascade removal, then the merges
-// whose product is gone; ids are not closed up. Fails with "Only {k} tokens
-// can be pruned ({n} asked for)" and changes nothing.
+// Removes options.count leaves, each alone: its vocabulary entry, and every
+// merge that takes it as an input or yields it. Not the cascade removal, which
+// would also take the products of the merges that take a leaf as an input,
+// tokens that other merges build and that may be in heavy use. Ids are closed
+// up only with close_gaps. Fails with "Only {k} tokens can be pruned ({n} asked for)" and
+// changes nothing.
 Result<PruneRecord> prune_leaves(Editor& editor, const PruneOptions& options);
 
 }  // namespace quorvane

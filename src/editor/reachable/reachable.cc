@@ -12,6 +12,7 @@
 
 #include "editor/encode/encoder.h"
 #include "editor/encode/unreachable.h"
+#include "editor/placement/placement.h"
 
 namespace quorvane {
 
@@ -281,51 +282,13 @@ std::vector<std::string> Addition::pieces(const std::string& token) {
   return out;
 }
 
-// Whether the model's ids are exactly 0 to n - 1.
-bool dense(const Vocabulary& vocab) {
-  std::vector<bool> seen(vocab.size(), false);
-  bool ok = true;
-  vocab.for_each([&](const VocabEntry& e) {
-    if (e.id >= seen.size() || seen[e.id]) ok = false;
-    else seen[e.id] = true;
-  });
-  return ok;
-}
-
-// Whether an added-token entry holds a string that is not a model token.
-bool outside_model(const Vocabulary& vocab, const Value& entry) {
-  const std::string* content = entry_content(entry);
-  return content != nullptr && !vocab.contains(*content);
-}
-
-// The client numbers the added tokens that are not model tokens itself, from
-// the model's size up, whatever ids the file gives them. When the model's ids
-// are dense, the new tokens therefore take the ids right after the model's, in
-// the order they are made, and those added tokens move up behind them, in
-// entry order, as the client will place them (the same content, the same id).
-// The encoder knows model tokens only, so it stays valid through the move.
-void place_outside_after(Editor& editor, TokenId next) {
-  const Vocabulary& vocab = editor.vocab();
-  boost::unordered_flat_map<std::string, TokenId, StringHash, StringEq> outside;
-  for (Value& entry : editor.document().added_tokens) {
-    if (!outside_model(vocab, entry)) continue;
-    auto [it, inserted] = outside.try_emplace(*entry_content(entry), next);
-    if (inserted) ++next;
-    entry.set("id", Value::uint(it->second));
-  }
-  editor.reset_ids();
-}
-
 }  // namespace
 
 std::vector<ReachableRecord> add_tokens_reachable(Editor& editor, const std::vector<std::string>& tokens) {
   // Read through a const view: a mutable access would drop the encoder.
   const Editor& view = editor;
   const std::size_t model_size = view.vocab().size();
-  const auto& entries = view.document().added_tokens;
-  const bool place = dense(view.vocab()) && std::any_of(entries.begin(), entries.end(), [&](const Value& e) {
-    return outside_model(view.vocab(), e);
-  });
+  const bool place = places_after_model(view);
   std::unique_ptr<Encoder> encoder = editor.take_encoder();
   // Merges are appended to the list directly, past the merge indexes.
   editor.rebuild_merge_indexes();

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 import quorvane
@@ -99,6 +99,7 @@ def save_edit(
     progress: Progress,
     report: Report,
     before: dict[str, int] | None = None,
+    moved: Sequence[tuple[str, int, int]] = (),
 ) -> Report:
     """Save the edited tokenizer, then the id map against `before`; complete the report."""
     progress.phase(f"writing {where.output}")
@@ -108,7 +109,7 @@ def save_edit(
     if where.id_map is not None and before is not None:
         progress.phase(f"writing id map {where.id_map}")
         try:
-            write_json(where.id_map, build_id_map(before, editor.get_vocab()))
+            write_json(where.id_map, build_id_map(before, editor.get_vocab(), moved))
         except OSError as exc:
             raise CliError(f"wrote {where.output}, but not the id map: {exc}") from None
         report.lines.append(f"wrote id map {where.id_map}")

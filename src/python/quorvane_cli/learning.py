@@ -101,6 +101,7 @@ def _extend_data(result: quorvane.ExtendResult, seconds: float) -> dict[str, obj
         "added_merges": [list(merge) for merge in result.added_merges],
         "frequencies": result.frequencies,
         "learn_seconds": round(seconds, 3),
+        "moved_added_tokens": _moved(result.moved_added_tokens),
     }
 
 
@@ -123,16 +124,18 @@ def run_extend(args: argparse.Namespace, progress: Progress) -> Report:
         [f"learned {len(result.added_tokens)} tokens from {result.words} distinct words "
          f"in {seconds:.2f} s (most frequent first):", *_learned_lines(result)],
     )
-    report = save_edit(editor, where, progress, report, before)
+    report.lines += _moved_lines(result.moved_added_tokens)
+    report = save_edit(editor, where, progress, report, before, result.moved_added_tokens)
     report.data["seconds"] = round(time.perf_counter() - started, 3)
     return report
 
 
 def _prune(
-    editor: quorvane.Quorvane, count: int, words: Counter[str] | None, keep: list[str] | None
+    editor: quorvane.Quorvane, count: int, words: Counter[str] | None, keep: list[str] | None,
+    close_gaps: bool,
 ) -> tuple[quorvane.PruneResult, float]:
     started = time.perf_counter()
-    result = editor.prune_leaves(count, words, keep)
+    result = editor.prune_leaves(count, words, keep, close_gaps)
     return result, time.perf_counter() - started
 
 
@@ -142,7 +145,19 @@ def _prune_data(result: quorvane.PruneResult, seconds: float) -> dict[str, objec
         "merges_removed": result.merges_removed,
         "removed_tokens": result.removed,
         "prune_seconds": round(seconds, 3),
+        "moved_added_tokens": _moved(result.moved_added_tokens),
     }
+
+
+def _moved_lines(moved: list[tuple[str, int, int]]) -> list[str]:
+    if not moved:
+        return []
+    return [f"moved {len(moved)} added tokens outside the model to ids {moved[0][2]}..{moved[-1][2]}, "
+            "where the tokenizers package numbers them"]
+
+
+def _moved(moved: list[tuple[str, int, int]]) -> list[dict[str, object]]:
+    return [{"token": token, "old_id": old, "new_id": new} for token, old, new in moved]
 
 
 def run_prune(args: argparse.Namespace, progress: Progress) -> Report:
@@ -156,18 +171,17 @@ def run_prune(args: argparse.Namespace, progress: Progress) -> Report:
     words = gather_counts(_tokenizer_json(where.input), texts, progress) if texts else None
     how = "by their use in the text" if words is not None else "highest ids first"
     progress.phase(f"pruning {args.count} leaf tokens, {how}")
-    result, seconds = _prune(editor, args.count, words, keep)
-    progress.phase("closing the id gaps")
-    reindexed = editor.reindex_vocab()
+    result, seconds = _prune(editor, args.count, words, keep, close_gaps=True)
     data = _prune_data(result, seconds)
-    data["ids_remapped"] = reindexed.ids_remapped
+    data["ids_remapped"] = result.ids_remapped
     report = Report(
         data,
         [f"pruned {result.tokens_removed} leaf tokens ({how}) and {result.merges_removed} merges "
-         f"in {seconds:.2f} s; {reindexed.ids_remapped} ids moved to close the gaps:",
+         f"in {seconds:.2f} s; {result.ids_remapped} ids moved to close the gaps:",
          *limited(map(show, result.removed), len(result.removed), SHOWN)],
     )
-    report = save_edit(editor, where, progress, report, before)
+    report.lines += _moved_lines(result.moved_added_tokens)
+    report = save_edit(editor, where, progress, report, before, result.moved_added_tokens)
     report.data["seconds"] = round(time.perf_counter() - started, 3)
     return report
 
@@ -193,8 +207,7 @@ def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
 
     how = "by their use in the kept language's text" if old_words is not None else "highest ids first"
     progress.phase(f"pruning {args.replace} leaf tokens, {how}")
-    pruned, prune_seconds = _prune(editor, args.replace, old_words, None)
-    # The cascades may take more than the leaves chosen; learn as many as left.
+    pruned, prune_seconds = _prune(editor, args.replace, old_words, None, close_gaps=False)
     freed = size - editor.vocab_size
     progress.phase(f"learning {freed} tokens from {len(new_words)} distinct words")
     learned, learn_seconds = _learn(editor, new_words, freed, args, reuse=True)
