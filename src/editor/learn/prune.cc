@@ -155,7 +155,7 @@ Result<PruneRecord> prune_leaves(Editor& editor, const PruneOptions& options) {
   // anyway, since no text leaves the leaf behind any more.
   PruneRecord record;
   record.selected.reserve(chosen.size());
-  const std::string& prefix = editor.encoder().prefix();
+  const std::string prefix = editor.encoder().prefix();  // a copy: the next mutable access drops the encoder
   boost::unordered_flat_set<std::string, StringHash, StringEq> gone;
   for (std::uint32_t p : chosen) {
     record.selected.emplace_back(s.tokens[p]);

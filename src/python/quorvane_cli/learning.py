@@ -41,10 +41,11 @@ def _tokenizer_json(path: str) -> str:
         raise CliError(f"{path}: not UTF-8: {exc.reason} at byte {exc.start}") from None
 
 
-def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, dict[str, int]]:
+def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, dict[str, int] | None]:
+    """The editor, and its vocabulary before the edit when an id map is wanted."""
     progress.phase(f"reading {where.input}")
     editor = quorvane.Quorvane(where.input)
-    return editor, editor.get_vocab()
+    return editor, editor.get_vocab() if where.id_map is not None else None
 
 
 def bytes_per_token(document: str, paths: Sequence[str]) -> float | None:
