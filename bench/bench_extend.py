@@ -282,7 +282,7 @@ def bench_one(name: str, path: Path, text: Path, count: int, repeat: int, heldou
     if difference:
         faults.append(f"{where}: our new merges differ from the reference's at {difference}")
     else:
-        next_id = plain_learn.next_free_id(doc)
+        next_id = plain_learn.first_new_id(doc)
         want = {l + r: next_id + k for k, (l, r, _) in enumerate(training.merges)}
         wrong = [t for t, i in want.items() if added.get(t) != i] + [t for t in added if t not in want]
         if wrong:

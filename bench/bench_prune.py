@@ -120,14 +120,26 @@ def check_reachability(label: str, out: Path, client: tokenizers.Tokenizer, befo
     return len(broken)
 
 
-def check_id_map(label: str, before: dict[str, int], after: dict[str, int], id_map: Path,
-                 faults: list[str]) -> None:
+def outside_ids(doc: dict) -> dict[str, int]:
+    """Content -> id of the added tokens that are not model tokens."""
+    vocab = doc["model"]["vocab"]
+    return {e["content"]: e["id"] for e in doc.get("added_tokens") or ()
+            if isinstance(e, dict) and isinstance(e.get("content"), str) and e["content"] not in vocab}
+
+
+def check_id_map(label: str, before_doc: dict, after_doc: dict, id_map: Path, faults: list[str]) -> None:
+    """The id map holds every model token that stayed, and the added tokens outside the
+    model that moved (the client numbers those from the model's size up)."""
+    before, after = before_doc["model"]["vocab"], after_doc["model"]["vocab"]
     try:
         data = json.loads(id_map.read_bytes())
     except (OSError, ValueError) as exc:
         faults.append(f"{label}: no readable id map: {exc}")
         return
     want = {str(before[t]): i for t, i in after.items() if t in before}
+    outside_before, outside_after = outside_ids(before_doc), outside_ids(after_doc)
+    want.update({str(i): outside_after[t] for t, i in outside_before.items()
+                 if t in outside_after and outside_after[t] != i})
     got = data.get("old_to_new") if isinstance(data, dict) else None
     got = got if isinstance(got, dict) else {}
     if got != want:
@@ -260,7 +272,7 @@ def main() -> int:
                               f" not {count:,}")
             if ours.broken:
                 faults.append(f"prune: {ours.broken} tokens reachable before are unreachable after")
-            check_id_map("prune", original_vocab, ours_doc["model"]["vocab"], work / "ours-map.json", faults)
+            check_id_map("prune", original_doc, ours_doc, work / "ours-map.json", faults)
             compare_with_reference(ours_doc, json.loads(outs["reference"].read_bytes()), removed, original_vocab,
                                    faults)
         reference = next(s for s in subjects if s.label == "reference")

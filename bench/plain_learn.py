@@ -192,6 +192,39 @@ def next_free_id(doc: dict) -> int:
     return max(used) + 1 if used else 0
 
 
+def outside_entries(doc: dict, vocab: dict[str, int]) -> list[dict]:
+    """Added-token entries whose content is not a model token."""
+    return [e for e in doc.get("added_tokens") or ()
+            if isinstance(e, dict) and isinstance(e.get("content"), str) and e["content"] not in vocab]
+
+
+def dense(vocab: dict[str, int]) -> bool:
+    return sorted(vocab.values()) == list(range(len(vocab)))
+
+
+def renumber_outside(doc: dict, vocab: dict[str, int]) -> list[dict]:
+    """The added tokens outside the model numbered from its size, in entry order, as the
+    tokenizers package numbers them whatever the file says."""
+    ids: dict[str, int] = {}
+    entries = []
+    for e in doc.get("added_tokens") or ():
+        if isinstance(e, dict) and isinstance(e.get("content"), str) and e["content"] not in vocab:
+            e = {**e, "id": ids.setdefault(e["content"], len(vocab) + len(ids))}
+        entries.append(e)
+    return entries
+
+
+def places_after_model(doc: dict) -> bool:
+    """Whether new tokens go right after a dense model, the added tokens beside it
+    moving up behind them."""
+    vocab = doc["model"]["vocab"]
+    return dense(vocab) and bool(outside_entries(doc, vocab))
+
+
+def first_new_id(doc: dict) -> int:
+    return len(doc["model"]["vocab"]) if places_after_model(doc) else next_free_id(doc)
+
+
 # Continued training.
 
 @dataclass
@@ -322,7 +355,8 @@ def extended_document(doc: dict, merges: Sequence[tuple[str, str, int]]) -> dict
     out = dict(doc)
     model = dict(doc["model"])
     vocab = dict(model["vocab"])
-    next_id = next_free_id(doc)
+    place = places_after_model(doc)
+    next_id = first_new_id(doc)
     strings = bool(model["merges"]) and isinstance(model["merges"][0], str)
     new = list(model["merges"])
     for left, right, _ in merges:
@@ -332,6 +366,8 @@ def extended_document(doc: dict, merges: Sequence[tuple[str, str, int]]) -> dict
     model["vocab"] = vocab
     model["merges"] = new
     out["model"] = model
+    if place and merges:
+        out["added_tokens"] = renumber_outside(doc, vocab)
     return out
 
 
@@ -401,7 +437,8 @@ def prune_leaves(doc: dict, count: int, *, words: dict[str, int] | None = None,
 
 def pruned_document(doc: dict, removed: Iterable[str]) -> tuple[dict, dict[int, int]]:
     """A copy without the tokens and every merge that has one as input or product, ids
-    closed up in id order (added-token entries keep theirs); and the map old id -> new id."""
+    closed up in id order, the added tokens outside the model numbered right after it;
+    and the map old id -> new id of the model tokens."""
     gone = set(removed)
     model = dict(doc["model"])
     strings = bool(model["merges"]) and isinstance(model["merges"][0], str)
@@ -415,6 +452,7 @@ def pruned_document(doc: dict, removed: Iterable[str]) -> tuple[dict, dict[int, 
     model["merges"] = merges if strings or not merges else [list(m) for m in merges]
     out = dict(doc)
     out["model"] = model
+    out["added_tokens"] = renumber_outside(doc, vocab)
     return out, id_map
 
 
