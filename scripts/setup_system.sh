@@ -6,9 +6,10 @@
 set -euo pipefail
 
 # Boost is used header-only (Boost.JSON, unordered_flat_map); utf8proc is
-# linked from its static library; GoogleTest builds the core tests; xz
+# linked from its static library, and so is PCRE2 (the pre-tokenizers' regular
+# expressions); GoogleTest builds the core tests; xz
 # unpacks the real tokenizers used by tests and benchmarks.
-packages=(libboost-json1.81-dev libutf8proc-dev libgtest-dev xz-utils)
+packages=(libboost-json1.81-dev libutf8proc-dev libpcre2-dev libgtest-dev xz-utils)
 # Tools that a fresh machine normally has; installed only when absent.
 command -v g++ >/dev/null 2>&1 || packages+=(g++)
 command -v make >/dev/null 2>&1 || packages+=(make)

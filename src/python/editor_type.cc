@@ -28,6 +28,7 @@
 #include "python/errors.h"
 #include "python/objects.h"
 #include "python/results.h"
+#include "python/split_methods.h"
 
 namespace quorvane::py {
 
@@ -617,6 +618,9 @@ PyMethodDef methods[] = {
     // Learning from the user's text (learn_methods.cc).
     {"extend_vocabulary", fast(extend_vocabulary), kFast, kExtendVocabularyDoc},
     {"prune_leaves", fast(prune_leaves), kFast, kPruneLeavesDoc},
+    // Cutting text into words as the tokenizer does (split_methods.cc).
+    {"count_words", fast(count_words), kFast, kCountWordsDoc},
+    {"split_words", fast(split_words), kFast, kSplitWordsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -29,6 +29,10 @@ FailureKind kind_of(Failure failure) {
       return {PyExc_ValueError, "Failed to tokenize: "};
     case Failure::kLearn:
       return {PyExc_ValueError, ""};
+    case Failure::kSplitter:
+      return {PyExc_NotImplementedError, "Cannot split text as this tokenizer does: "};
+    case Failure::kSplit:
+      return {PyExc_ValueError, "Failed to split text: "};
   }
   return {PyExc_SystemError, ""};
 }

@@ -26,6 +26,8 @@ enum class Failure {
   kMerge,       // merge_from: ValueError "Failed to merge tokenizer: "
   kTokenize,    // tokenize, tokenize_batch: ValueError "Failed to tokenize: "
   kLearn,       // extend_vocabulary, prune_leaves: ValueError, the core message says what failed
+  kSplitter,    // count_words, split_words: NotImplementedError "Cannot split text as this tokenizer does: "
+  kSplit,       // count_words, split_words: ValueError "Failed to split text: "
 };
 
 // Sets the exception for `error` and returns nullptr. Only the error's message

@@ -33,14 +33,6 @@ from quorvane_cli.wordcount import gather_counts, is_counts_file
 LINES_PER_BATCH = 1000
 
 
-def _tokenizer_json(path: str) -> str:
-    try:
-        with open(path, encoding="utf-8") as source:
-            return source.read()
-    except UnicodeDecodeError as exc:
-        raise CliError(f"{path}: not UTF-8: {exc.reason} at byte {exc.start}") from None
-
-
 def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, dict[str, int] | None]:
     """The editor, and its vocabulary before the edit when an id map is wanted."""
     progress.phase(f"reading {where.input}")
@@ -117,7 +109,7 @@ def run_extend(args: argparse.Namespace, progress: Progress) -> Report:
     where = destination(args)
     _check_texts(args.text, "--text")
     editor, before = _open(where, progress)
-    words = gather_counts(_tokenizer_json(where.input), args.text, progress)
+    words = gather_counts(editor, args.text, progress)
     progress.phase(f"learning {args.add} tokens from {len(words)} distinct words")
     result, seconds = _learn(editor, words, args.add, args, reuse=False)
     report = Report(
@@ -169,7 +161,7 @@ def run_prune(args: argparse.Namespace, progress: Progress) -> Report:
     _check_texts(texts, "--text")
     keep = read_token_file(args.keep) if args.keep is not None else None
     editor, before = _open(where, progress)
-    words = gather_counts(_tokenizer_json(where.input), texts, progress) if texts else None
+    words = gather_counts(editor, texts, progress) if texts else None
     how = "by their use in the text" if words is not None else "highest ids first"
     progress.phase(f"pruning {args.count} leaf tokens, {how}")
     result, seconds = _prune(editor, args.count, words, keep, close_gaps=True)
@@ -201,9 +193,9 @@ def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
         if any(is_counts_file(path) for path in paths):
             raise CliError(f"{option} takes text, not word counts")
     editor, before = _open(where, progress)
-    document = _tokenizer_json(where.input)
-    new_words = gather_counts(document, new_texts, progress)
-    old_words = gather_counts(document, old_texts, progress) if old_texts else None
+    new_words = gather_counts(editor, new_texts, progress)
+    old_words = gather_counts(editor, old_texts, progress) if old_texts else None
+    document = editor.to_json() if measured["text"] or measured["keep_text"] else ""
     size = editor.vocab_size
 
     how = "by their use in the kept language's text" if old_words is not None else "highest ids first"

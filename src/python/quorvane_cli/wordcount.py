@@ -1,17 +1,19 @@
 """Word counts: what learning from text starts from.
 
 A word is what the tokenizer's model is given: each line of the text goes
-through the tokenizer's own normalizer and pre-tokenizer (those of the
-`tokenizers` package, so that what is learned is what the tokenizer will see),
-and each pre-token is one word, in the model's alphabet (ByteLevel characters,
-or text with the "▁" marker). A tokenizer without a pre-tokenizer whose
-normalizer writes the marker (the Llama 2 layout) hands whole lines to its
-model; there the words are the pieces that start at each marker, so that no
-token learned from them ever spans a marker in its middle.
+through the tokenizer's own normalizer and pre-tokenizer, and each pre-token is
+one word, in the model's alphabet (ByteLevel characters, or text with the "▁"
+marker). A tokenizer without a pre-tokenizer whose normalizer writes the
+marker (the Llama 2 layout) hands whole lines to its model; there the words
+are the pieces that start at each marker, so that no token learned from them
+ever spans a marker in its middle.
 
 Text is read as `quorvane eval` reads it (non-blank lines, .xz and .gz
-decompressed on the way) and counted in chunks of lines by one worker process
-per core, so memory grows with the distinct words, not with the text.
+decompressed on the way) and counted in chunks of lines, so memory grows with
+the distinct words, not with the text. The core splits the lines itself
+(`Quorvane.count_words`, on one thread per core) when it reproduces the
+tokenizer's normalizer and pre-tokenizer exactly; otherwise the `tokenizers`
+package splits them, in one worker process per core.
 
 Counts made elsewhere (Spark, DuckDB, Dask, or `count_words` on another
 machine) come in as files whose name ends in `.tsv` (optionally `.tsv.gz` or
@@ -31,12 +33,17 @@ import os
 from collections import Counter
 from collections.abc import Iterator, Sequence
 
+import quorvane
+
 from quorvane_cli.errors import CliError
 from quorvane_cli.progress import Progress
 from quorvane_cli.text import TextFile, line_batches
 
 MARKER = "\u2581"
 LINES_PER_CHUNK = 2000
+# The core splits a chunk on every core at once; bigger chunks share the work
+# better and cost one dict update per distinct word each.
+CORE_LINES_PER_CHUNK = 16384
 # Below this much text on disk (compressed, for .xz and .gz), starting workers
 # costs more than they save.
 PARALLEL_BYTES = 1 << 18
@@ -130,16 +137,88 @@ def _processes(wanted: int | None, size: int) -> int:
     return max(1, cores)
 
 
-def count_text(
-    tokenizer_json: str, paths: Sequence[str], progress: Progress | None = None, processes: int | None = None
-) -> Counter[str]:
-    """Count the words of the text files `paths` as the tokenizer (its JSON) splits them.
+TokenizerSource = str | quorvane.Quorvane  # its JSON, or an editor holding it
 
-    `processes` workers split the lines (default: one per core, or none for
-    less than a megabyte of text). Raises OSError for a file that cannot be
-    opened and CliError for one that is not valid text (the message names it).
+
+def core_splitter(tokenizer: TokenizerSource) -> quorvane.Quorvane | None:
+    """An editor whose `count_words` splits text as `tokenizer` does, or None when
+    the core cannot reproduce its normalizer or pre-tokenizer (or read it)."""
+    editor = tokenizer
+    if isinstance(tokenizer, str):
+        try:
+            editor = quorvane.Quorvane.from_json(tokenizer)
+        except ValueError:
+            return None
+    assert isinstance(editor, quorvane.Quorvane)
+    try:
+        editor.split_words("")
+    except NotImplementedError:
+        return None
+    return editor
+
+
+def count_text(
+    tokenizer: TokenizerSource, paths: Sequence[str], progress: Progress | None = None, processes: int | None = None
+) -> Counter[str]:
+    """Count the words of the text files `paths` as the tokenizer (its JSON or an
+    editor) splits them.
+
+    `processes` threads or worker processes split the lines (default: one per
+    core, or one for less than a megabyte of text). Raises OSError for a file
+    that cannot be opened and CliError for one that is not valid text (the
+    message names it).
     """
     progress = progress or Progress(False)
+    editor = core_splitter(tokenizer)
+    if editor is not None:
+        return _count_in_core(editor, paths, progress, processes)
+    document = tokenizer if isinstance(tokenizer, str) else tokenizer.to_json()
+    return _count_with_client(document, paths, progress, processes)
+
+
+def _label(files: Sequence[TextFile]) -> str:
+    return f"counting the words of {len(files)} text" + ("s" if len(files) != 1 else "")
+
+
+class _ClientFallback:
+    """Splits, through the client, the rare line the core leaves to it (one
+    holding a character newer than the core's Unicode tables); built on first use."""
+
+    def __init__(self, editor: quorvane.Quorvane) -> None:
+        self._editor = editor
+        self._splitter: Splitter | None = None
+
+    def __call__(self, line: str) -> list[str]:
+        if self._splitter is None:
+            self._splitter = Splitter(self._editor.to_json())
+        return list(self._splitter.words(line))
+
+
+def _count_in_core(
+    editor: quorvane.Quorvane, paths: Sequence[str], progress: Progress, processes: int | None
+) -> Counter[str]:
+    counts: Counter[str] = Counter()
+    fallback = _ClientFallback(editor)
+    files: list[TextFile] = []
+    try:
+        for path in paths:
+            files.append(TextFile(path))
+        threads = _processes(processes, sum(text.size for text in files))
+        with progress.bar(_label(files), sum(text.size for text in files)) as advance:
+            for chunk in line_batches(files, CORE_LINES_PER_CHUNK, advance):
+                try:
+                    editor.count_words(chunk, counts, threads, fallback)
+                except ValueError as exc:
+                    raise CliError(str(exc)) from None
+        return counts
+    finally:
+        for text in files:
+            text.close()
+
+
+def _count_with_client(
+    tokenizer_json: str, paths: Sequence[str], progress: Progress, processes: int | None
+) -> Counter[str]:
     splitter = Splitter(tokenizer_json)  # fails here, not in a worker, for a bad tokenizer
     files: list[TextFile] = []
     try:
@@ -148,8 +227,7 @@ def count_text(
         total = sum(text.size for text in files)
         workers = _processes(processes, total)
         counts: Counter[str] = Counter()
-        label = f"counting the words of {len(files)} text" + ("s" if len(files) != 1 else "")
-        with progress.bar(label, total) as advance:
+        with progress.bar(_label(files), total) as advance:
             chunks = line_batches(files, LINES_PER_CHUNK, advance)
             if workers == 1:
                 for chunk in chunks:
@@ -216,7 +294,7 @@ def read_counts(path: str) -> Counter[str]:
 
 
 def gather_counts(
-    tokenizer_json: str, paths: Sequence[str], progress: Progress | None = None, processes: int | None = None
+    tokenizer: TokenizerSource, paths: Sequence[str], progress: Progress | None = None, processes: int | None = None
 ) -> Counter[str]:
     """The word counts of `paths` together: count files read as they are, texts counted.
 
@@ -230,7 +308,7 @@ def gather_counts(
             counts.update(read_counts(path))
     texts = [path for path in paths if not is_counts_file(path)]
     if texts:
-        counts.update(count_text(tokenizer_json, texts, progress, processes))
+        counts.update(count_text(tokenizer, texts, progress, processes))
     if not counts:
         raise CliError(f"no words in {', '.join(paths)}")
     return counts

@@ -1,0 +1,68 @@
+// Counting the words of a text as the tokenizer's own normalizer and
+// pre-tokenizer cut it: what learning from text starts from.
+//
+// A word is one pre-token in the model's alphabet. A tokenizer without a
+// pre-tokenizer hands its model whole lines; there the words are the pieces
+// that start at each "▁" marker (the first piece starts the line), so that a
+// token learned from them never spans a marker in its middle.
+//
+// The client's Unicode tables are newer than those of the libraries here, so
+// a line holding a character these do not know (unassigned in their tables),
+// or U+180E (a space to one engine and not the other), is left to the caller:
+// `count` hands such lines back uncounted and `words` refuses them.
+//
+// A TextSplitter copies what it needs from the document, so it stays valid
+// after the document changes or goes. Counting runs on threads of its own and
+// touches nothing but the splitter, the lines and the counts.
+#pragma once
+
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "editor/management/document.h"
+#include "editor/management/error.h"
+#include "editor/management/hashing.h"
+#include "editor/split/normalizer.h"
+#include "editor/split/pre_tokenizer.h"
+
+namespace quorvane {
+
+using WordCountMap = boost::unordered_flat_map<std::string, std::uint64_t, StringHash, StringEq>;
+
+class TextSplitter {
+ public:
+  // Fails, naming the step, for a normalizer or pre-tokenizer whose result
+  // cannot be reproduced exactly.
+  static Result<TextSplitter> compile(const Document& document);
+
+  // The words of one line of valid UTF-8, in order; none when the line holds
+  // a character the splitter is unsure of.
+  Result<std::optional<std::vector<std::string>>> words(std::string_view line) const;
+
+  // Adds the words of `lines` (valid UTF-8 each) to `counts`, splitting on up
+  // to `threads` threads; the positions of lines it is unsure of go to
+  // `unsure`, in order, uncounted. On failure (a regular expression gave up
+  // on a line) `counts` is left as it was.
+  Result<void> count(std::span<const std::string_view> lines, unsigned threads, WordCountMap& counts,
+                     std::vector<std::size_t>& unsure) const;
+
+ private:
+  // Splits `line` into `out`; `normalized` is a buffer of the caller's.
+  bool split(std::string_view line, PreTokenizer::Scratch& scratch, std::string& normalized,
+             std::vector<std::string>& out, std::string& error) const;
+
+  bool unsure(std::string_view line, Regex::Matcher* matcher) const;
+
+  // A character the tables here may get wrong; null when no step uses tables.
+  std::shared_ptr<const Regex> unsure_;
+  Normalizer normalizer_;
+  PreTokenizer pre_tokenizer_;
+  bool marker_pieces_ = false;  // no pre-tokenizer: split before each marker
+};
+
+}  // namespace quorvane

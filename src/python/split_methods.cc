@@ -1,0 +1,235 @@
+#include "python/split_methods.h"
+
+#include <sched.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "editor/split/word_count.h"
+#include "python/call.h"
+#include "python/convert.h"
+
+namespace quorvane::py {
+
+namespace {
+
+// Lets other Python threads run for its scope; nothing in it may touch Python.
+class WithoutGil {
+ public:
+  WithoutGil() : state_(PyEval_SaveThread()) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+unsigned usable_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// The lines of `obj` (an iterable of str, not a str itself) as views into the
+// str objects, which `owners` keeps alive.
+bool to_lines(PyObject* obj, std::vector<PyRef>& owners, std::vector<std::string_view>& lines) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'lines': expected an iterable of str, not a single str");
+    return false;
+  }
+  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    std::string_view line;
+    if (!PyUnicode_Check(item.get())) {
+      if (PyRef type = type_name(item.get())) {
+        PyErr_Format(PyExc_TypeError, "argument 'lines': each line must be str, not %U", type.get());
+      }
+      return false;
+    }
+    if (!to_text(item.get(), "lines", line)) return false;
+    lines.push_back(line);
+    owners.push_back(std::move(item));
+  }
+  return !PyErr_Occurred();
+}
+
+// counts[word] += n for every word; counts' values must support + with int.
+bool add_counts(PyObject* counts, const WordCountMap& words) {
+  for (const auto& [word, n] : words) {
+    PyRef key = to_py(word);
+    PyRef add = PyRef::steal(PyLong_FromUnsignedLongLong(n));
+    if (!key || !add) return false;
+    PyObject* old = PyDict_GetItemWithError(counts, key.get());  // borrowed
+    if (old == nullptr && PyErr_Occurred()) return false;
+    PyRef total = old == nullptr ? std::move(add) : PyRef::steal(PyNumber_Add(old, add.get()));
+    if (!total || PyDict_SetItem(counts, key.get(), total.get()) < 0) return false;
+  }
+  return true;
+}
+
+// The first character of `line` at or above U+0080, as "U+XXXX", for a message.
+std::string first_non_ascii(std::string_view line) {
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto b = static_cast<unsigned char>(line[i]);
+    if (b < 0x80) continue;
+    const int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : 1;
+    char32_t cp = b & (0x3F >> extra);
+    for (int k = 1; k <= extra && i + k < line.size(); ++k) cp = (cp << 6) | (line[i + k] & 0x3F);
+    char out[16];
+    std::snprintf(out, sizeof out, "U+%04X", static_cast<unsigned>(cp));
+    return out;
+  }
+  return "?";
+}
+
+PyObject* unsure_failure(std::string_view line, std::size_t number) {
+  std::string where = number == 0 ? "the text" : "line " + std::to_string(number);
+  return raise_failure(Failure::kSplit,
+                       Error::make(where + " holds a character this build's Unicode tables may not know (near " +
+                                   first_non_ascii(line) + "); pass fallback to split such text"));
+}
+
+// The words `fallback(line)` gives: a list of str, appended to `out`.
+bool fallback_words(PyObject* fallback, std::string_view line, std::vector<std::string>& out) {
+  PyRef text = to_py(line);
+  if (!text) return false;
+  PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(fallback, text.get(), nullptr));
+  if (!result) return false;
+  PyRef iter = PyRef::steal(PyObject_GetIter(result.get()));
+  if (!iter) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    std::string_view word;
+    if (!PyUnicode_Check(item.get())) {
+      if (PyRef type = type_name(item.get())) {
+        PyErr_Format(PyExc_TypeError, "fallback must give words as str, not %U", type.get());
+      }
+      return false;
+    }
+    if (!to_text(item.get(), "fallback", word)) return false;
+    out.emplace_back(word);
+  }
+  return !PyErr_Occurred();
+}
+
+bool check_callable(PyObject* obj, const char* name) {
+  if (obj == nullptr || obj == Py_None || PyCallable_Check(obj)) return true;
+  if (PyRef type = type_name(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a callable or None, not %U", name, type.get());
+  }
+  return false;
+}
+
+}  // namespace
+
+constexpr Parameters<4> kCountWords{"Quorvane.count_words()", {"lines", "counts", "threads", "fallback"}, 1};
+
+PyObject* count_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto body = [](ReadAccess& access, auto& argv) -> PyObject* {
+    std::uint64_t threads = 0;
+    if (!to_count(argv[2], "threads", threads)) return nullptr;
+    PyObject* counts = argv[1];
+    PyObject* fallback = argv[3] == Py_None ? nullptr : argv[3];
+    if (!check_callable(fallback, "fallback")) return nullptr;
+    if (counts != nullptr && counts != Py_None && !PyDict_Check(counts)) {
+      if (PyRef type = type_name(counts)) {
+        PyErr_Format(PyExc_TypeError, "argument 'counts': expected a dict or None, not %U", type.get());
+      }
+      return nullptr;
+    }
+    std::vector<PyRef> owners;
+    std::vector<std::string_view> lines;
+    if (!to_lines(argv[0], owners, lines)) return nullptr;
+    Result<TextSplitter> splitter = TextSplitter::compile(access.editor().document());
+    if (!splitter) return raise_failure(Failure::kSplitter, splitter.error());
+
+    WordCountMap words;
+    std::vector<std::size_t> unsure;
+    Result<void> counted;
+    {
+      // The splitter is the call's own and the lines are held: nothing here
+      // touches the editor or Python.
+      const WithoutGil unlocked;
+      const unsigned wanted =
+          threads == 0 ? usable_cores() : static_cast<unsigned>(std::min<std::uint64_t>(threads, 64));
+      counted = splitter->count(lines, wanted, words, unsure);
+    }
+    if (!counted) return raise_failure(Failure::kSplit, counted.error());
+    std::vector<std::string> extra;
+    for (const std::size_t i : unsure) {
+      if (fallback == nullptr) return unsure_failure(lines[i], i + 1);
+      extra.clear();
+      if (!fallback_words(fallback, lines[i], extra)) return nullptr;
+      for (std::string& word : extra) ++words[std::move(word)];
+    }
+    PyRef out = counts == nullptr || counts == Py_None ? PyRef::steal(PyDict_New()) : PyRef::borrow(counts);
+    if (!out || !add_counts(out.get(), words)) return nullptr;
+    return out.release();
+  };
+  return call<ReadAccess>(self, kCountWords, args, nargs, kwnames, body);
+}
+
+constexpr Parameters<2> kSplitWords{"Quorvane.split_words()", {"text", "fallback"}, 1};
+
+PyObject* split_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto body = [](ReadAccess& access, auto& argv) -> PyObject* {
+    std::string_view text;
+    PyObject* fallback = argv[1] == Py_None ? nullptr : argv[1];
+    if (!to_text(argv[0], "text", text) || !check_callable(fallback, "fallback")) return nullptr;
+    Result<TextSplitter> splitter = TextSplitter::compile(access.editor().document());
+    if (!splitter) return raise_failure(Failure::kSplitter, splitter.error());
+    Result<std::optional<std::vector<std::string>>> words = splitter->words(text);
+    if (!words) return raise_failure(Failure::kSplit, words.error());
+    if (!*words) {
+      if (fallback == nullptr) return unsure_failure(text, 0);
+      words->emplace();
+      if (!fallback_words(fallback, text, **words)) return nullptr;
+    }
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const std::string& word : **words) {
+      PyRef item = to_py(word);
+      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+  };
+  return call<ReadAccess>(self, kSplitWords, args, nargs, kwnames, body);
+}
+
+const char kCountWordsDoc[] =
+    "count_words($self, lines, counts=None, threads=0, fallback=None)\n--\n\n"
+    "Count the words of lines of text as the tokenizer itself cuts them\n\n"
+    "Each line goes through the tokenizer's normalizer and pre-tokenizer, and\n"
+    "each pre-token is a word in the model's alphabet, as tokenize and\n"
+    "extend_vocabulary take words. Without a pre-tokenizer the words are the\n"
+    "pieces that start at each \"\\u2581\" marker. The work is shared by threads\n"
+    "that run without the interpreter lock. A line holding a character that\n"
+    "this build's Unicode tables may not know as the tokenizers package does\n"
+    "(one assigned in a later Unicode version) is split by fallback instead.\n\n"
+    "Args:\n    lines: The lines of text (an iterable of str)\n"
+    "    counts: A dict to add the counts to (a new one when None)\n"
+    "    threads: How many threads to split on (0: one per usable core)\n"
+    "    fallback: A callable giving the words of one such line (a list of\n"
+    "        str), or None\n\n"
+    "Returns:\n    dict[str, int]: counts, word to occurrences\n\n"
+    "Raises:\n    NotImplementedError: the tokenizer's normalizer or pre-tokenizer is\n"
+    "        one whose result cannot be reproduced exactly (the message names it);\n"
+    "        split the text with the tokenizers package instead\n"
+    "    ValueError: a regular expression gave up on a line, or a line needs\n"
+    "        fallback and none was given (counts is unchanged)";
+
+const char kSplitWordsDoc[] =
+    "split_words($self, text, fallback=None)\n--\n\n"
+    "The words of one text, in order, as count_words cuts them\n\n"
+    "Args:\n    text: The text\n"
+    "    fallback: As for count_words\n\n"
+    "Returns:\n    list[str]\n\n"
+    "Raises:\n    NotImplementedError: as for count_words\n"
+    "    ValueError: as for count_words";
+
+}  // namespace quorvane::py

@@ -1,0 +1,135 @@
+// Cutting text into words as the tokenizer's normalizer and pre-tokenizer do.
+// The Python tests check the same against the client on real text; these pin
+// the delimiter behaviours, the refusals and the threading.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "editor/management/json_reader.h"
+#include "editor/split/word_count.h"
+
+namespace quorvane {
+namespace {
+
+using Words = std::vector<std::string>;
+
+// A splitter for a document whose normalizer and pre_tokenizer are the given
+// JSON texts ("null" for none).
+Result<TextSplitter> splitter(const std::string& normalizer, const std::string& pre_tokenizer) {
+  auto document = parse_document(R"({"version":"1.0","added_tokens":[],"normalizer":)" + normalizer +
+                                 R"(,"pre_tokenizer":)" + pre_tokenizer +
+                                 R"(,"model":{"type":"BPE","vocab":{},"merges":[]}})");
+  if (!document) throw std::runtime_error(document.error().message);
+  return TextSplitter::compile(*document);
+}
+
+Words words(const TextSplitter& s, std::string_view text) {
+  auto out = s.words(text);
+  if (!out) throw std::runtime_error(out.error().message);
+  if (!*out) throw std::runtime_error("unsure of the text");
+  return **out;
+}
+
+std::string split_on(const std::string& pattern, const std::string& behavior, bool invert = false) {
+  return R"({"type":"Split","pattern":)" + pattern + R"(,"behavior":")" + behavior + R"(","invert":)" +
+         (invert ? "true" : "false") + "}";
+}
+
+TEST(TextSplitter, DelimiterBehaviours) {
+  const std::string dash = R"({"String":"-"})";
+  const std::string text = "a-b--c-";
+  const std::vector<std::pair<std::string, Words>> cases = {
+      {"Removed", {"a", "b", "c"}},
+      {"Isolated", {"a", "-", "b", "-", "-", "c", "-"}},
+      {"MergedWithPrevious", {"a-", "b-", "-", "c-"}},
+      {"MergedWithNext", {"a", "-b", "-", "-c", "-"}},
+      {"Contiguous", {"a", "-", "b", "--", "c", "-"}},
+  };
+  for (const auto& [behavior, expected] : cases) {
+    auto s = splitter("null", split_on(dash, behavior));
+    ASSERT_TRUE(s) << s.error().message;
+    EXPECT_EQ(words(*s, text), expected) << behavior;
+  }
+  // Inverted, the letters are the delimiters.
+  auto inverted = splitter("null", split_on(R"({"Regex":"\\p{L}"})", "Removed", true));
+  ASSERT_TRUE(inverted) << inverted.error().message;
+  EXPECT_EQ(words(*inverted, text), (Words{"a", "b", "c"}));
+}
+
+TEST(TextSplitter, ByteLevelNormalizersAndMarkers) {
+  auto byte_level = splitter(R"({"type":"NFC"})", R"({"type":"ByteLevel","add_prefix_space":true,"use_regex":true})");
+  ASSERT_TRUE(byte_level) << byte_level.error().message;
+  // "e" + combining acute composes to U+00E9, two bytes: Ã © in the byte alphabet.
+  EXPECT_EQ(words(*byte_level, "Cafe\xCC\x81 it's  ok"),
+            (Words{"\xC4\xA0" "Caf\xC3\x83\xC2\xA9", "\xC4\xA0" "it", "'s", "\xC4\xA0", "\xC4\xA0" "ok"}));
+
+  // No pre-tokenizer: the pieces start at each marker.
+  auto marker = splitter(
+      R"({"type":"Sequence","normalizers":[{"type":"Prepend","prepend":"▁"},)"
+      R"({"type":"Replace","pattern":{"String":" "},"content":"▁"}]})",
+      "null");
+  ASSERT_TRUE(marker) << marker.error().message;
+  EXPECT_EQ(words(*marker, "to be  x"), (Words{"▁to", "▁be", "▁", "▁x"}));
+  EXPECT_EQ(words(*marker, ""), Words{});
+}
+
+TEST(TextSplitter, RefusesWhatItCannotReproduce) {
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {R"({"type":"Lowercase"})", "the Lowercase normalizer"},
+      {R"({"type":"Replace","pattern":{"Regex":" +"},"content":" "})", "the Replace normalizer with a regular expression"},
+  };
+  for (const auto& [normalizer, message] : refused) {
+    auto s = splitter(normalizer, "null");
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().message, message);
+  }
+  const std::vector<std::pair<std::string, std::string>> patterns = {
+      {R"(\\d+)", "the escape \\d"},           // ASCII-only in one engine
+      {R"(^a)", "the anchor ^"},               // a line anchor in one engine
+      {R"([[:alpha:]]+)", "a nested character class"},
+      {R"((?<x>a))", "the group (?<x"},
+      {R"(a*)", "it can match nothing"},
+  };
+  for (const auto& [pattern, construct] : patterns) {
+    auto s = splitter("null", split_on(R"({"Regex":")" + pattern + R"("})", "Isolated"));
+    ASSERT_FALSE(s) << pattern;
+    EXPECT_NE(s.error().message.find(construct), std::string::npos) << s.error().message;
+  }
+  auto metaspace = splitter("null", R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"always"})");
+  ASSERT_FALSE(metaspace);
+  EXPECT_EQ(metaspace.error().message, "the Metaspace pre-tokenizer");
+}
+
+TEST(TextSplitter, ThreadsCountTheSame) {
+  auto s = splitter(R"({"type":"NFC"})",
+                    R"({"type":"Sequence","pretokenizers":[)" +
+                        split_on(R"({"Regex":"[^\\r\\n\\p{L}\\p{N}]?\\p{L}+|\\p{N}| ?[^\\s\\p{L}\\p{N}]+|\\s+"})",
+                                 "Isolated") +
+                        R"(,{"type":"ByteLevel","add_prefix_space":false,"use_regex":false}]})");
+  ASSERT_TRUE(s) << s.error().message;
+  std::vector<std::string> text;
+  for (int i = 0; i < 20000; ++i) {
+    text.push_back("line " + std::to_string(i % 97) + " of żółw and " + std::string(i % 7, 'x'));
+  }
+  // Two lines hold a character unassigned in the tables here (U+1C89, new
+  // in Unicode 16): they come back uncounted, in order, from either thread.
+  text[3] += "\xE1\xB2\x89";
+  text[19000] += "\xE1\xB2\x89";
+  const std::vector<std::string_view> lines(text.begin(), text.end());
+  WordCountMap one, two;
+  std::vector<std::size_t> unsure_one, unsure_two;
+  ASSERT_TRUE(s->count(lines, 1, one, unsure_one));
+  ASSERT_TRUE(s->count(lines, 2, two, unsure_two));
+  EXPECT_EQ(one, two);
+  EXPECT_EQ(unsure_one, (std::vector<std::size_t>{3, 19000}));
+  EXPECT_EQ(unsure_two, unsure_one);
+  EXPECT_EQ(one.at("line"), 19998u);
+  EXPECT_FALSE(s->words(lines[3]).value().has_value());
+  // Counts add up over calls.
+  ASSERT_TRUE(s->count(lines, 2, two, unsure_two));
+  EXPECT_EQ(two.at("line"), 2 * 19998u);
+}
+
+}  // namespace
+}  // namespace quorvane

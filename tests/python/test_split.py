@@ -1,0 +1,156 @@
+"""Cutting text into words in the core (`count_words`, `split_words`) against
+the `tokenizers` package's own normalizers and pre-tokenizers: the four real
+tokenizers on every line of ../shared/text, and generated settings on
+generated text. The core either gives the client's words exactly or refuses
+the tokenizer, and then counting falls back to the client."""
+
+import collections
+import json
+import os
+from pathlib import Path
+
+import pytest
+
+import quorvane
+from conftest import tokenizer_doc
+from quorvane_cli.wordcount import Splitter, core_splitter, count_text
+from test_encoding import NAMES, TEXT_DIR, TEXTS, text_lines  # noqa: F401 (text_lines is a fixture)
+
+tokenizers = pytest.importorskip("tokenizers")
+pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+MARKER = "\u2581"
+QWEN = (r"(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}| ?[^\s\p{L}\p{N}]+[\r\n]*"
+        r"|\s*[\r\n]+|\s+(?!\S)|\s+")
+BEHAVIORS = ("Removed", "Isolated", "MergedWithPrevious", "MergedWithNext", "Contiguous")
+# Characters that tell the engines and the normal forms apart: letters with
+# and without composed forms, combining marks, digits of several scripts,
+# every kind of space and line break, apostrophes, the long s that case
+# folding maps to "s", CJK, emoji, the marker.
+ALPHABET = list("aAsStTdDlLmMrRvV09 '-.,!?\t\n\r") + [
+    "é", "e\u0301", "Å", "A\u030a", "ſ", "K", "\u212a", "ﬁ", "½", "²", "٣", "Ⅻ", "\u00a0", "\u3000",
+    "\u2028", "\u0085", "\u200b", "\u180e", "漢", "字", "😀", "ǅ", "ß", "ẞ", "İ", "ł", "ż", MARKER,
+    "\u1c89", "\U000105c0", "\U00010d40",  # letters and digits of Unicode 16, unknown to the tables here
+]
+
+
+def client_words(document, text):
+    """The words of `text` by the client's normalizer and pre-tokenizer (the
+    counting fallback; without a pre-tokenizer, the pieces at each marker)."""
+    return list(Splitter(json.dumps(document)).words(text))
+
+
+def with_steps(normalizer=None, pre_tokenizer=None):
+    return dict(tokenizer_doc({"a": 0}), normalizer=normalizer, pre_tokenizer=pre_tokenizer)
+
+
+def split(document):
+    """The core's split_words for `document`, the client splitting what it leaves to it."""
+    editor = quorvane.Quorvane.from_json(json.dumps(document))
+    return lambda text: editor.split_words(text, lambda line: client_words(document, line))
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name", NAMES)
+def test_real_tokenizers_count_every_text_as_the_client(corpus, text_lines, name):
+    document = Path(corpus[name]).read_text(encoding="utf-8")
+    editor = quorvane.Quorvane(corpus[name])
+    reference = Splitter(document)
+    for text in TEXTS:
+        counts = editor.count_words(text_lines[text])
+        expected = reference.count(text_lines[text])
+        assert counts == expected, f"{name} on {text}: " + ", ".join(
+            repr(w) for w in list((collections.Counter(counts) - expected) + (expected - collections.Counter(counts)))[:10])
+
+
+pre_tokenizers = st.one_of(
+    st.builds(lambda pattern, behavior, invert: {"type": "Split", "pattern": pattern, "behavior": behavior,
+                                                 "invert": invert},
+              st.sampled_from([{"String": " "}, {"String": "'s"}, {"String": MARKER}, {"Regex": QWEN},
+                               {"Regex": r"\s+"}, {"Regex": r"\p{P}+"}, {"Regex": r"(?i:s)t"},
+                               {"Regex": r"[^\s\p{L}]"}, {"Regex": r" ?\p{N}{1,3}"}]),
+              st.sampled_from(BEHAVIORS), st.booleans()),
+    st.builds(lambda prefix, regex: {"type": "ByteLevel", "add_prefix_space": prefix, "trim_offsets": False,
+                                     "use_regex": regex},
+              st.booleans(), st.booleans()),
+)
+normalizers = st.one_of(
+    st.none(),
+    st.sampled_from([{"type": form} for form in ("NFC", "NFD", "NFKC", "NFKD")]),
+    st.just({"type": "Sequence", "normalizers": [{"type": "Prepend", "prepend": MARKER},
+                                                 {"type": "Replace", "pattern": {"String": " "},
+                                                  "content": MARKER}]}),
+    st.builds(lambda old, new: {"type": "Replace", "pattern": {"String": old}, "content": new},
+              st.sampled_from([" ", "é", "ab", "\n"]), st.sampled_from(["", MARKER, "xx"])),
+)
+
+
+@given(normalizer=normalizers,
+       steps=st.lists(pre_tokenizers, min_size=0, max_size=3),
+       text=st.lists(st.sampled_from(ALPHABET), max_size=40).map("".join))
+@settings(max_examples=int(os.environ.get("QUORVANE_SPLIT_EXAMPLES", 400)), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+def test_generated_settings_split_as_the_client(normalizer, steps, text):
+    pre_tokenizer = None if not steps else steps[0] if len(steps) == 1 else {"type": "Sequence",
+                                                                             "pretokenizers": steps}
+    document = with_steps(normalizer, pre_tokenizer)
+    assert split(document)(text) == client_words(document, text)
+
+
+def test_refused_settings_fall_back_to_the_client(tmp_path):
+    metaspace = with_steps({"type": "Lowercase"},
+                           {"type": "Metaspace", "replacement": MARKER, "prepend_scheme": "always", "split": True})
+    editor = quorvane.Quorvane.from_json(json.dumps(metaspace))
+    with pytest.raises(NotImplementedError, match="^Cannot split text as this tokenizer does: the Lowercase"):
+        editor.count_words(["Hello"])
+    assert core_splitter(editor) is None
+    text = tmp_path / "text.txt"
+    text.write_text("Hello World\nhello  there\n", encoding="utf-8")
+    expected = collections.Counter(w for line in ("Hello World", "hello  there")
+                                   for w in client_words(metaspace, line))
+    assert count_text(editor, [str(text)], processes=1) == expected
+    assert count_text(json.dumps(metaspace), [str(text)], processes=1) == expected
+
+
+def test_characters_newer_than_the_tables_go_to_the_fallback():
+    document = with_steps({"type": "NFC"}, {"type": "Split", "pattern": {"Regex": QWEN}, "behavior": "Isolated",
+                                            "invert": False})
+    editor = quorvane.Quorvane.from_json(json.dumps(document))
+    lines = ["plain line", "letter \u1c89x and", "space\u180e here", "żółw"]
+    with pytest.raises(ValueError, match=r"^Failed to split text: line 2 holds .* \(near U\+1C89\)"):
+        editor.count_words(lines)
+    asked = []
+
+    def fallback(line):
+        asked.append(line)
+        return client_words(document, line)
+
+    counts = editor.count_words(lines, fallback=fallback)
+    assert asked == lines[1:3]
+    assert counts == collections.Counter(w for line in lines for w in client_words(document, line))
+    # Without tables in play, every line is the core's own.
+    marker = with_steps({"type": "Replace", "pattern": {"String": " "}, "content": MARKER}, None)
+    assert quorvane.Quorvane.from_json(json.dumps(marker)).split_words("a \u1c89") == ["a", MARKER + "\u1c89"]
+    with pytest.raises(TypeError, match="fallback must give words as str, not int"):
+        editor.count_words(lines, fallback=lambda line: [1])
+    with pytest.raises(TypeError, match="expected a callable or None, not int"):
+        editor.split_words("a", 3)
+
+
+def test_count_words_arguments():
+    editor = quorvane.Quorvane.from_json(json.dumps(with_steps(None, {"type": "Split", "pattern": {"String": " "},
+                                                                     "behavior": "Removed", "invert": False})))
+    counts = collections.Counter({"a": 2})
+    assert editor.count_words(["a b", "b"], counts, threads=2) is counts
+    assert counts == {"a": 3, "b": 2}
+    assert editor.count_words(iter(["x x"])) == {"x": 2}
+    assert editor.count_words([]) == {}
+    with pytest.raises(TypeError, match="single str"):
+        editor.count_words("a b")
+    with pytest.raises(TypeError, match="each line must be str, not int"):
+        editor.count_words(["a", 1])
+    with pytest.raises(TypeError, match="expected a dict or None, not list"):
+        editor.count_words(["a"], [])
+    with pytest.raises(UnicodeEncodeError):
+        editor.count_words(["\ud800"])
