@@ -23,6 +23,7 @@
 #include "python/args.h"
 #include "python/call.h"
 #include "python/encoding_methods.h"
+#include "python/idmap_methods.h"
 #include "python/learn_methods.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -621,6 +622,8 @@ PyMethodDef methods[] = {
     // Cutting text into words as the tokenizer does (split_methods.cc).
     {"count_words", fast(count_words), kFast, kCountWordsDoc},
     {"split_words", fast(split_words), kFast, kSplitWordsDoc},
+    // What an edit did to the ids (idmap_methods.cc).
+    {"id_map_json", fast(id_map_json), kFast, kIdMapJsonDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

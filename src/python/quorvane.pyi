@@ -1,4 +1,4 @@
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import NoReturn, SupportsIndex, TypedDict, final
 
 __version__: str
@@ -107,6 +107,20 @@ class Quorvane:
         close_gaps: object = False,
     ) -> PruneResult:
         """Remove leaf tokens, the ones the words need least first"""
+    def count_words(
+        self,
+        lines: Iterable[str],
+        counts: dict[str, int] | None = None,
+        threads: SupportsIndex = 0,
+        fallback: Callable[[str], Iterable[str]] | None = None,
+    ) -> dict[str, int]:
+        """Count the words of lines of text as the tokenizer itself cuts them"""
+    def split_words(self, text: str, fallback: Callable[[str], Iterable[str]] | None = None) -> list[str]:
+        """The words of one text, in order, as count_words cuts them"""
+    def id_map_json(
+        self, before: dict[str, int], moved: Iterable[tuple[str, SupportsIndex, SupportsIndex]] = ()
+    ) -> str:
+        """The id map from the vocabulary before an edit to this one, as JSON text"""
     @property
     def vocab_size(self) -> int:
         """Get the current vocabulary size"""

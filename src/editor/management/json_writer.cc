@@ -28,6 +28,8 @@ void newline(std::string& out, int indent) {
 
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
+}  // namespace
+
 void write_string(std::string& out, std::string_view s) {
   out += '"';
   std::size_t run = 0;  // start of the pending unescaped run
@@ -54,6 +56,8 @@ void write_string(std::string& out, std::string_view s) {
   out.append(s.data() + run, s.size() - run);
   out += '"';
 }
+
+namespace {
 
 template <typename Int>
 void write_integer(std::string& out, Int v) {

@@ -21,6 +21,10 @@ std::string write_document(const Document& document, KeyOrder order);
 // for writing generic sections).
 void write_value(std::string& out, const Value& value, int indent);
 
+// Appends `s` (UTF-8) as a JSON string: '"', '\\' and control characters
+// escaped (the short forms where JSON has them, else \u00xx), all else as is.
+void write_string(std::string& out, std::string_view s);
+
 // Writes the document in sorted key order to `path`, atomically: the text goes
 // to a temporary file in the same directory, which is then renamed over the
 // target (through a symbolic link, the link's target is replaced). On failure

@@ -16,8 +16,7 @@ from dataclasses import dataclass
 import quorvane
 
 from quorvane_cli.errors import CliError, UsageError
-from quorvane_cli.idmap import build_id_map
-from quorvane_cli.jsonfile import write_json
+from quorvane_cli.jsonfile import write_text
 from quorvane_cli.output import Report, limited, show
 from quorvane_cli.progress import Progress
 from quorvane_cli.tokens import gather_tokens, read_token_file
@@ -109,7 +108,7 @@ def save_edit(
     if where.id_map is not None and before is not None:
         progress.phase(f"writing id map {where.id_map}")
         try:
-            write_json(where.id_map, build_id_map(before, editor.get_vocab(), moved))
+            write_text(where.id_map, editor.id_map_json(before, moved) + "\n")
         except OSError as exc:
             raise CliError(f"wrote {where.output}, but not the id map: {exc}") from None
         report.lines.append(f"wrote id map {where.id_map}")

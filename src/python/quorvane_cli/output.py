@@ -8,6 +8,8 @@ import sys
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
+from quorvane_cli.jsonfile import lines_json
+
 
 @dataclass
 class Report:
@@ -38,7 +40,7 @@ def limited(items: Iterable[str], total: int, limit: int, indent: str = "  ") ->
 def emit(report: Report, as_json: bool) -> None:
     """Print `report` on stdout."""
     if as_json:
-        print(json.dumps(report.data, ensure_ascii=False, indent=2))
+        print(lines_json(report.data))
     elif report.lines:
         print("\n".join(report.lines))
     sys.stdout.flush()
