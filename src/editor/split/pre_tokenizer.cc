@@ -47,19 +47,6 @@ const std::array<std::string, 256>& byte_level_utf8() {
   return table;
 }
 
-void to_byte_level(std::string& piece) {
-  const auto& table = byte_level_utf8();
-  std::string out;
-  out.reserve(piece.size() * 2);
-  for (const char c : piece) out += table[static_cast<unsigned char>(c)];
-  piece = std::move(out);
-}
-
-struct Span {
-  std::size_t start, end;
-  bool match;
-};
-
 }  // namespace
 
 Result<void> PreTokenizer::add(const Value& spec, std::vector<Step>& steps) {
@@ -135,39 +122,43 @@ PreTokenizer::Scratch::Scratch(const PreTokenizer& pre_tokenizer) {
   }
 }
 
-// Cuts `piece` at the step's pattern as the client does: the matches and the
+// Cuts a piece at the step's pattern as the client does: the matches and the
 // text between them, flagged, then joined or dropped by the behaviour. Empty
 // pieces are left out.
-bool PreTokenizer::split_piece(const Step& step, Regex::Matcher* matcher, std::string_view piece,
-                               std::vector<std::string>& out, std::string& error) {
-  std::vector<Span> spans;
-  std::size_t prev = 0, start = 0, end = 0;
+bool PreTokenizer::split_piece(const Step& step, Regex::Matcher* matcher, std::string_view text, std::size_t begin,
+                               std::size_t end, Scratch& scratch, std::string& error) {
+  using Span = Scratch::Span;
+  const std::string_view piece = text.substr(begin, end - begin);
+  std::vector<Span>& spans = scratch.spans_;
+  spans.clear();
+  std::size_t prev = 0, start = 0, stop = 0;
   while (prev < piece.size()) {
     if (matcher != nullptr) {
-      if (!matcher->find(piece, prev, start, end, error)) {
+      if (!matcher->find(piece, prev, start, stop, error)) {
         if (!error.empty()) return false;
         break;
       }
     } else {
       start = piece.find(step.literal, prev);
       if (start == std::string_view::npos) break;
-      end = start + step.literal.size();
+      stop = start + step.literal.size();
     }
     if (start != prev) spans.push_back({prev, start, false});
-    spans.push_back({start, end, true});
-    prev = end;
+    spans.push_back({start, stop, true});
+    prev = stop;
   }
   if (prev != piece.size()) spans.push_back({prev, piece.size(), false});
   if (step.invert) {
     for (Span& span : spans) span.match = !span.match;
   }
 
-  // Each kept span is [start, end) with `removed` false.
-  std::vector<Span> kept;
+  // What stays: spans whose `match` is false (Removed drops the matches).
+  std::vector<Span>& kept = scratch.kept_;
+  kept.clear();
   bool previous = false;
   switch (step.behavior) {
     case Behavior::kIsolated:
-      for (Span& span : spans) kept.push_back({span.start, span.end, false});
+      for (const Span& span : spans) kept.push_back({span.begin, span.end, false});
       break;
     case Behavior::kRemoved: kept = spans; break;
     case Behavior::kContiguous:
@@ -175,7 +166,7 @@ bool PreTokenizer::split_piece(const Step& step, Regex::Matcher* matcher, std::s
         if (span.match == previous && !kept.empty()) {
           kept.back().end = span.end;
         } else {
-          kept.push_back({span.start, span.end, false});
+          kept.push_back({span.begin, span.end, false});
         }
         previous = span.match;
       }
@@ -185,7 +176,7 @@ bool PreTokenizer::split_piece(const Step& step, Regex::Matcher* matcher, std::s
         if (span.match && !previous && !kept.empty()) {
           kept.back().end = span.end;
         } else {
-          kept.push_back({span.start, span.end, false});
+          kept.push_back({span.begin, span.end, false});
         }
         previous = span.match;
       }
@@ -193,9 +184,9 @@ bool PreTokenizer::split_piece(const Step& step, Regex::Matcher* matcher, std::s
     case Behavior::kMergedWithNext:
       for (auto it = spans.rbegin(); it != spans.rend(); ++it) {
         if (it->match && !previous && !kept.empty()) {
-          kept.back().start = it->start;
+          kept.back().begin = it->begin;
         } else {
-          kept.push_back({it->start, it->end, false});
+          kept.push_back({it->begin, it->end, false});
         }
         previous = it->match;
       }
@@ -203,40 +194,57 @@ bool PreTokenizer::split_piece(const Step& step, Regex::Matcher* matcher, std::s
       break;
   }
   for (const Span& span : kept) {
-    if (!span.match && span.end > span.start) out.emplace_back(piece.substr(span.start, span.end - span.start));
+    if (!span.match && span.end > span.begin) scratch.next_.emplace_back(begin + span.begin, begin + span.end);
   }
   return true;
 }
 
-bool PreTokenizer::split(std::string_view text, Scratch& scratch, std::vector<std::string>& words,
+bool PreTokenizer::split(std::string_view text, Scratch& scratch, std::vector<std::string_view>& words,
                          std::string& error) const {
-  words.clear();
-  if (!text.empty()) words.emplace_back(text);
+  auto& pieces = scratch.pieces_;
+  pieces.clear();
+  if (!text.empty()) pieces.emplace_back(0, text.size());
+  std::string_view current = text;
   for (std::size_t i = 0; i < steps_.size(); ++i) {
     const Step& step = steps_[i];
     Regex::Matcher* matcher = scratch.matchers_[i].get();
+    if (step.byte_level && step.add_prefix_space) {
+      // Each piece gets a leading space unless it has one.
+      std::string& out = scratch.spare_;
+      out.clear();
+      for (auto& [begin, end] : pieces) {
+        const std::size_t at = out.size();
+        if (current[begin] != ' ') out += ' ';
+        out.append(current.substr(begin, end - begin));
+        begin = at;
+        end = out.size();
+      }
+      scratch.buffer_.swap(out);
+      current = scratch.buffer_;
+    }
+    if (matcher != nullptr || !step.byte_level) {
+      scratch.next_.clear();
+      for (const auto& [begin, end] : pieces) {
+        if (!split_piece(step, matcher, current, begin, end, scratch, error)) return false;
+      }
+      pieces.swap(scratch.next_);
+    }
     if (step.byte_level) {
-      if (step.add_prefix_space) {
-        for (std::string& word : words) {
-          if (word.front() != ' ') word.insert(0, 1, ' ');
-        }
+      const auto& table = byte_level_utf8();
+      std::string& out = scratch.spare_;
+      out.clear();
+      for (auto& [begin, end] : pieces) {
+        const std::size_t at = out.size();
+        for (std::size_t k = begin; k < end; ++k) out += table[static_cast<unsigned char>(current[k])];
+        begin = at;
+        end = out.size();
       }
-      if (matcher != nullptr) {
-        scratch.next_.clear();
-        for (const std::string& word : words) {
-          if (!split_piece(step, matcher, word, scratch.next_, error)) return false;
-        }
-        words.swap(scratch.next_);
-      }
-      for (std::string& word : words) to_byte_level(word);
-      continue;
+      scratch.buffer_.swap(out);
+      current = scratch.buffer_;
     }
-    scratch.next_.clear();
-    for (const std::string& word : words) {
-      if (!split_piece(step, matcher, word, scratch.next_, error)) return false;
-    }
-    words.swap(scratch.next_);
   }
+  words.clear();
+  for (const auto& [begin, end] : pieces) words.push_back(current.substr(begin, end - begin));
   return true;
 }
 

@@ -34,12 +34,22 @@ class PreTokenizer {
    private:
     friend class PreTokenizer;
     std::vector<std::unique_ptr<Regex::Matcher>> matchers_;  // one per step; null where none is used
-    std::vector<std::string> next_;
+    // Pieces are [begin, end) byte ranges of the text being split, which is
+    // the caller's text or one of the two buffers a ByteLevel step writes.
+    std::string buffer_, spare_;
+    std::vector<std::pair<std::size_t, std::size_t>> pieces_, next_;
+    struct Span {
+      std::size_t begin, end;
+      bool match;
+    };
+    std::vector<Span> spans_, kept_;
   };
 
-  // Replaces `words` with the pre-tokens of `text`, none empty. False with
+  // Replaces `words` with the pre-tokens of `text`, none empty. The views
+  // point into `text` or into `scratch`, valid until its next use. False with
   // `error` set when a regular expression gave up on the text.
-  bool split(std::string_view text, Scratch& scratch, std::vector<std::string>& words, std::string& error) const;
+  bool split(std::string_view text, Scratch& scratch, std::vector<std::string_view>& words,
+             std::string& error) const;
 
   bool empty() const { return steps_.empty(); }
   // Whether a step depends on Unicode's tables (a regular expression).
@@ -58,8 +68,9 @@ class PreTokenizer {
   };
 
   static Result<void> add(const Value& spec, std::vector<Step>& steps);
-  static bool split_piece(const Step& step, Regex::Matcher* matcher, std::string_view piece,
-                          std::vector<std::string>& out, std::string& error);
+  // Appends to `scratch.next_` the pieces `step` cuts [begin, end) of `text` into.
+  static bool split_piece(const Step& step, Regex::Matcher* matcher, std::string_view text, std::size_t begin,
+                          std::size_t end, Scratch& scratch, std::string& error);
 
   std::vector<Step> steps_;
 };

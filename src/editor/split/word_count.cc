@@ -16,7 +16,7 @@ constexpr std::string_view kMarker = "\xE2\x96\x81";  // U+2581
 constexpr std::size_t kBytesPerThread = 1 << 16;
 
 // Pieces of `text` that start at each marker, the first at the start.
-void marker_pieces(std::string_view text, std::vector<std::string>& out) {
+void marker_pieces(std::string_view text, std::vector<std::string_view>& out) {
   out.clear();
   std::size_t start = 0;
   while (start < text.size()) {
@@ -60,7 +60,7 @@ Result<TextSplitter> TextSplitter::compile(const Document& document) {
 }
 
 bool TextSplitter::split(std::string_view line, PreTokenizer::Scratch& scratch, std::string& normalized,
-                         std::vector<std::string>& out, std::string& error) const {
+                         std::vector<std::string_view>& out, std::string& error) const {
   std::string_view text = line;
   if (!normalizer_.empty()) {
     normalized.assign(line);
@@ -89,9 +89,9 @@ Result<std::optional<std::vector<std::string>>> TextSplitter::words(std::string_
   }
   PreTokenizer::Scratch scratch(pre_tokenizer_);
   std::string normalized, error;
-  std::vector<std::string> out;
+  std::vector<std::string_view> out;
   if (!split(line, scratch, normalized, out, error)) return fail("the pre-tokenizer failed on the text: " + error);
-  return out;
+  return std::vector<std::string>(out.begin(), out.end());
 }
 
 Result<void> TextSplitter::count(std::span<const std::string_view> lines, unsigned threads, WordCountMap& counts,
@@ -126,7 +126,7 @@ Result<void> TextSplitter::count(std::span<const std::string_view> lines, unsign
     std::optional<Regex::Matcher> matcher;
     if (unsure_ != nullptr) matcher.emplace(*unsure_);
     std::string normalized;
-    std::vector<std::string> words;
+    std::vector<std::string_view> words;
     for (std::size_t i = bounds[p]; i < bounds[p + 1]; ++i) {
       if (unsure(lines[i], matcher ? &*matcher : nullptr)) {
         part.unsure.push_back(i);
@@ -136,12 +136,12 @@ Result<void> TextSplitter::count(std::span<const std::string_view> lines, unsign
         part.failed_line = i;
         return;
       }
-      for (std::string& word : words) {
-        auto it = part.counts.find(std::string_view(word));
+      for (const std::string_view word : words) {
+        auto it = part.counts.find(word);
         if (it != part.counts.end()) {
           ++it->second;
         } else {
-          part.counts.emplace(std::move(word), 1);
+          part.counts.emplace(std::string(word), 1);
         }
       }
     }

@@ -52,9 +52,9 @@ class TextSplitter {
                      std::vector<std::size_t>& unsure) const;
 
  private:
-  // Splits `line` into `out`; `normalized` is a buffer of the caller's.
+  // Splits `line` into `out`, views into `line`, `normalized` or `scratch`.
   bool split(std::string_view line, PreTokenizer::Scratch& scratch, std::string& normalized,
-             std::vector<std::string>& out, std::string& error) const;
+             std::vector<std::string_view>& out, std::string& error) const;
 
   bool unsure(std::string_view line, Regex::Matcher* matcher) const;
 
