@@ -425,6 +425,17 @@ PyObject* get_single_char_tokens(PyObject* self, PyObject*) {
   });
 }
 
+// ---- copies
+
+PyObject* copy_editor(PyObject* self, PyObject*) {
+  return call<ReadAccess>(self, [self](ReadAccess& access) {
+    // The copy shares the append-only arena of token strings; everything else is its own.
+    return wrap_editor(Py_TYPE(self), Editor(access.editor().document()));
+  });
+}
+
+PyObject* deepcopy_editor(PyObject* self, PyObject* /*memo*/) { return copy_editor(self, nullptr); }
+
 PyObject* editor_repr(PyObject* self) {
   return call<ReadAccess>(self, [](ReadAccess& access) {
     const Editor& editor = access.editor();
@@ -565,6 +576,14 @@ constexpr const char* kCheckVocabGapsDoc =
     "check_vocab_gaps($self)\n--\n\n"
     "Check if vocabulary has gaps in its ID space\n\n"
     "Returns:\n    Tuple of (has_gaps, total_gaps, min_id, max_id)";
+constexpr const char* kCopyDoc =
+    "copy($self)\n--\n\n"
+    "A new editor holding a copy of this tokenizer, as it is now\n\n"
+    "Edits to either leave the other as it was; copy.copy and copy.deepcopy\n"
+    "do the same.\n\n"
+    "Returns:\n    Quorvane";
+constexpr const char* kDunderCopyDoc = "__copy__($self)\n--\n\nThe same as copy()";
+constexpr const char* kDeepCopyDoc = "__deepcopy__($self, memo)\n--\n\nThe same as copy()";
 constexpr const char* kReindexVocabDoc =
     "reindex_vocab($self)\n--\n\n"
     "Reindex vocabulary to make all IDs sequential\n\n"
@@ -622,6 +641,9 @@ PyMethodDef methods[] = {
     // Cutting text into words as the tokenizer does (split_methods.cc).
     {"count_words", fast(count_words), kFast, kCountWordsDoc},
     {"split_words", fast(split_words), kFast, kSplitWordsDoc},
+    {"copy", copy_editor, METH_NOARGS, kCopyDoc},
+    {"__copy__", copy_editor, METH_NOARGS, kDunderCopyDoc},
+    {"__deepcopy__", deepcopy_editor, METH_O, kDeepCopyDoc},
     // What an edit did to the ids (idmap_methods.cc).
     {"id_map_json", fast(id_map_json), kFast, kIdMapJsonDoc},
     {nullptr, nullptr, 0, nullptr},

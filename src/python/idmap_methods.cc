@@ -12,12 +12,22 @@ namespace quorvane::py {
 
 namespace {
 
-// `before`: a dict of str to id, as get_vocab() gives it. The views point into
-// the dict's keys, which the caller's reference keeps alive.
-bool to_vocabulary(PyObject* obj, std::vector<std::pair<std::string_view, TokenId>>& out) {
+// `before`: a dict of str to id, as get_vocab() gives it, or an editor (a
+// copy() taken before the edit). The views point into the dict's keys, which
+// the caller's reference keeps alive, or into the editor's arena.
+bool to_vocabulary(PyObject* self, PyObject* obj, std::vector<std::pair<std::string_view, TokenId>>& out) {
+  if (Py_TYPE(obj) == Py_TYPE(self)) {
+    ReadAccess access(obj);  // the same object as self is fine: both only read
+    if (!access.ok()) return false;
+    const Vocabulary& vocab = access.editor().vocab();
+    out.reserve(vocab.size());
+    vocab.for_each([&](const VocabEntry& e) { out.emplace_back(e.token, e.id); });
+    return true;
+  }
   if (!PyDict_Check(obj)) {
     if (PyRef type = type_name(obj)) {
-      PyErr_Format(PyExc_TypeError, "argument 'before': expected a dict of str to int, not %U", type.get());
+      PyErr_Format(PyExc_TypeError, "argument 'before': expected a Quorvane or a dict of str to int, not %U",
+                   type.get());
     }
     return false;
   }
@@ -65,11 +75,11 @@ bool to_moved(PyObject* obj, std::vector<PyRef>& owners, std::vector<MovedToken>
 constexpr Parameters<2> kIdMapJson{"Quorvane.id_map_json()", {"before", "moved"}, 1};
 
 PyObject* id_map_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto body = [](ReadAccess& access, auto& argv) -> PyObject* {
+  auto body = [self](ReadAccess& access, auto& argv) -> PyObject* {
     std::vector<std::pair<std::string_view, TokenId>> before;
     std::vector<PyRef> owners;
     std::vector<MovedToken> moved;
-    if (!to_vocabulary(argv[0], before) || !to_moved(argv[1], owners, moved)) return nullptr;
+    if (!to_vocabulary(self, argv[0], before) || !to_moved(argv[1], owners, moved)) return nullptr;
     const std::string text = quorvane::id_map_json(before, access.editor().vocab(), moved);
     return to_py(text).release();
   };
@@ -85,7 +95,8 @@ const char kIdMapJsonDoc[] =
     "now maps to several ids maps to the sorted list of them); removed tokens\n"
     "with their old ids and added ones with their new ids, by id. One line per\n"
     "entry.\n\n"
-    "Args:\n    before: get_vocab() as it was before the edit\n"
+    "Args:\n    before: A copy() of the editor taken before the edit, or its\n"
+    "        get_vocab() then\n"
     "    moved: (token, old id, new id) of added tokens outside the model that\n"
     "        the edit moved (their content is not in get_vocab())\n\n"
     "Returns:\n    str";

@@ -117,8 +117,14 @@ class Quorvane:
         """Count the words of lines of text as the tokenizer itself cuts them"""
     def split_words(self, text: str, fallback: Callable[[str], Iterable[str]] | None = None) -> list[str]:
         """The words of one text, in order, as count_words cuts them"""
+    def copy(self) -> Quorvane:
+        """A new editor holding a copy of this tokenizer, as it is now"""
+    def __copy__(self) -> Quorvane:
+        """The same as copy()"""
+    def __deepcopy__(self, memo: object) -> Quorvane:
+        """The same as copy()"""
     def id_map_json(
-        self, before: dict[str, int], moved: Iterable[tuple[str, SupportsIndex, SupportsIndex]] = ()
+        self, before: Quorvane | dict[str, int], moved: Iterable[tuple[str, SupportsIndex, SupportsIndex]] = ()
     ) -> str:
         """The id map from the vocabulary before an edit to this one, as JSON text"""
     @property

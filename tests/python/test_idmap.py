@@ -48,13 +48,31 @@ def test_id_map_is_the_model_in_the_shared_layout(after, before, moved):
     expected = model_id_map(before, editor.get_vocab(), moved)
     assert json.loads(text) == expected
     assert text == lines_json(expected)
+    # From a copy taken before an edit: the copy keeps the old vocabulary.
+    copy = editor.copy()
+    if after:
+        editor.remove_token(min(after))
+    assert editor.id_map_json(copy, moved) == lines_json(model_id_map(copy.get_vocab(), editor.get_vocab(), moved))
+
+
+def test_copies_are_independent(tmp_path):
+    import copy
+
+    editor = quorvane.Quorvane.from_json(json.dumps(tokenizer_doc({"a": 0, "b": 1, "ab": 2}, [("a", "b")])))
+    for twin in (editor.copy(), copy.copy(editor), copy.deepcopy(editor)):
+        twin.add_token("ba")
+        assert not editor.has_token("ba") and twin.get_token_id("ba") == 3
+    twin = editor.copy()
+    editor.remove_token("ab")
+    assert twin.get_merges() == [("a", "b")] and twin.to_json() != editor.to_json()
+    assert json.loads(twin.to_json())["model"]["vocab"] == {"a": 0, "b": 1, "ab": 2}
 
 
 def test_id_map_arguments():
     editor = quorvane.Quorvane.from_json(json.dumps(tokenizer_doc({"a": 0, "b": 1})))
     assert json.loads(editor.id_map_json({"a": 3, "c": 2})) == {
         "old_to_new": {"3": 0}, "removed": [{"token": "c", "id": 2}], "added": [{"token": "b", "id": 1}]}
-    with pytest.raises(TypeError, match="expected a dict of str to int, not list"):
+    with pytest.raises(TypeError, match="expected a Quorvane or a dict of str to int, not list"):
         editor.id_map_json([("a", 0)])
     with pytest.raises(TypeError, match=r"\(token, old id, new id\) tuple"):
         editor.id_map_json({}, [("a", 1)])

@@ -76,7 +76,7 @@ def run_edit(
     """
     progress.phase(f"reading {where.input}")
     editor = quorvane.Quorvane(where.input)
-    before = editor.get_vocab() if where.id_map is not None else None
+    before = editor.copy() if where.id_map is not None else None
     report = edit(editor)
     if report.status:
         report.data = {"input": where.input, "output": where.output, **report.data}
@@ -97,10 +97,11 @@ def save_edit(
     where: Destination,
     progress: Progress,
     report: Report,
-    before: dict[str, int] | None = None,
+    before: quorvane.Quorvane | None = None,
     moved: Sequence[tuple[str, int, int]] = (),
 ) -> Report:
-    """Save the edited tokenizer, then the id map against `before`; complete the report."""
+    """Save the edited tokenizer, then the id map against `before` (a copy of the
+    editor taken before the edit); complete the report."""
     progress.phase(f"writing {where.output}")
     editor.save(where.output)
     vocab_size, merges_count = editor.vocab_size, editor.merges_count

@@ -33,11 +33,11 @@ from quorvane_cli.wordcount import gather_counts, is_counts_file
 LINES_PER_BATCH = 1000
 
 
-def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, dict[str, int] | None]:
-    """The editor, and its vocabulary before the edit when an id map is wanted."""
+def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, quorvane.Quorvane | None]:
+    """The editor, and a copy of it before the edit when an id map is wanted."""
     progress.phase(f"reading {where.input}")
     editor = quorvane.Quorvane(where.input)
-    return editor, editor.get_vocab() if where.id_map is not None else None
+    return editor, editor.copy() if where.id_map is not None else None
 
 
 def bytes_per_token(document: str, paths: Sequence[str]) -> float | None:
