@@ -6,9 +6,12 @@
 // may call back into the same editor. A reader must not see an editor halfway
 // through an edit, and a writer must not change it under a reader's feet.
 //
-// The flag is a plain counter: every call runs under the interpreter lock,
-// which no method releases. The guards release on every path, including C++
-// exceptions unwinding out of a method body.
+// The flag is a plain counter, changed only under the interpreter lock. Two
+// readers release that lock for their heavy part, holding their shared access
+// all the while so that no edit can start: count_words (which works on a
+// splitter of its own) and prepare_encoder (which builds an encoder from a
+// document that, settled first, it only reads). The guards release on every
+// path, including C++ exceptions unwinding out of a method body.
 #pragma once
 
 #include "python/objects.h"

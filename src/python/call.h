@@ -15,6 +15,20 @@
 
 namespace quorvane::py {
 
+// Lets other Python threads run for its scope; nothing in it may touch Python
+// objects, and the code in it must not race with what other threads may do
+// with the editor meanwhile (see access.h).
+class WithoutGil {
+ public:
+  WithoutGil() : state_(PyEval_SaveThread()) {}
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
 // A method with parameters: match, take access, then run `body(access, argv)`.
 template <typename Access, std::size_t N, typename Body>
 PyObject* call(PyObject* self, const Parameters<N>& params, PyObject* const* args,

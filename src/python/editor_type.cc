@@ -635,6 +635,7 @@ PyMethodDef methods[] = {
     {"tokenize_batch", fast(tokenize_batch), kFast, kTokenizeBatchDoc},
     {"unreachable_tokens", unreachable_tokens, METH_NOARGS, kUnreachableTokensDoc},
     {"add_tokens_reachable", fast(add_tokens_reachable), kFast, kAddTokensReachableDoc},
+    {"prepare_encoder", prepare_encoder, METH_NOARGS, kPrepareEncoderDoc},
     // Learning from the user's text (learn_methods.cc).
     {"extend_vocabulary", fast(extend_vocabulary), kFast, kExtendVocabularyDoc},
     {"prune_leaves", fast(prune_leaves), kFast, kPruneLeavesDoc},

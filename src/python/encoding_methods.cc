@@ -1,5 +1,6 @@
 #include "python/encoding_methods.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,23 @@ PyObject* pieces_of(const Encoder& encoder, std::string_view word, std::vector<T
 }
 
 }  // namespace
+
+PyObject* prepare_encoder(PyObject* self, PyObject*) {
+  return call<ReadAccess>(self, [](ReadAccess& access) -> PyObject* {
+    const Editor& editor = access.editor();
+    if (!editor.has_encoder()) {
+      editor.settle_for_encoder();
+      std::unique_ptr<Encoder> built;
+      {
+        const WithoutGil unlocked;
+        built = std::make_unique<Encoder>(editor.document());
+      }
+      // A reader that needed it meanwhile may have built one already.
+      editor.install_encoder(std::move(built));
+    }
+    Py_RETURN_NONE;
+  });
+}
 
 constexpr Parameters<1> kTokenize{"Quorvane.tokenize()", {"word"}};
 
@@ -141,5 +159,17 @@ const char kAddTokensReachableDoc[] =
     "seeing the ones before it.\n\n"
     "Args:\n    tokens: List of tokens to add\n\n"
     "Returns:\n    List of ReachableAdditionResult, one per token";
+
+const char kPrepareEncoderDoc[] =
+    "prepare_encoder($self)\n--\n\n"
+    "Build now what encoding needs, letting other threads run meanwhile\n\n"
+    "The first call that encodes (tokenize, unreachable_tokens, the learning\n"
+    "methods, ...) builds the encoder of the current vocabulary and merges,\n"
+    "which takes a tenth of a second on a large tokenizer. This builds it\n"
+    "without holding the interpreter lock, so that a thread can do it while\n"
+    "another reads text (count_words may run on the same editor meanwhile;\n"
+    "an edit started meanwhile raises RuntimeError). Does nothing when the\n"
+    "encoder is built already; an edit drops it again.\n\n"
+    "Returns:\n    None";
 
 }  // namespace quorvane::py

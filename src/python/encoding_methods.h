@@ -11,10 +11,12 @@ PyObject* tokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* tokenize_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* unreachable_tokens(PyObject* self, PyObject*);
 PyObject* add_tokens_reachable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* prepare_encoder(PyObject* self, PyObject*);
 
 extern const char kTokenizeDoc[];
 extern const char kTokenizeBatchDoc[];
 extern const char kUnreachableTokensDoc[];
 extern const char kAddTokensReachableDoc[];
+extern const char kPrepareEncoderDoc[];
 
 }  // namespace quorvane::py

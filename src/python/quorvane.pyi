@@ -107,6 +107,8 @@ class Quorvane:
         close_gaps: object = False,
     ) -> PruneResult:
         """Remove leaf tokens, the ones the words need least first"""
+    def prepare_encoder(self) -> None:
+        """Build now what encoding needs, letting other threads run meanwhile"""
     def count_words(
         self,
         lines: Iterable[str],

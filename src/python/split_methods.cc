@@ -17,18 +17,6 @@ namespace quorvane::py {
 
 namespace {
 
-// Lets other Python threads run for its scope; nothing in it may touch Python.
-class WithoutGil {
- public:
-  WithoutGil() : state_(PyEval_SaveThread()) {}
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
 unsigned usable_cores() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));

@@ -154,3 +154,24 @@ def test_count_words_arguments():
         editor.count_words(["a"], [])
     with pytest.raises(UnicodeEncodeError):
         editor.count_words(["\ud800"])
+
+
+def test_encoder_builds_while_text_is_counted(corpus):
+    """prepare_encoder runs without the interpreter lock beside count_words on
+    the same editor; both give what they give alone (the sanitizer run checks
+    the memory side)."""
+    import threading
+
+    editor = quorvane.Quorvane(corpus["llama3"])
+    lines = [f"line {i} of text, with words like lighthouse{i % 50}" for i in range(20000)]
+    alone = quorvane.Quorvane(corpus["llama3"]).count_words(lines)
+    builder = threading.Thread(target=editor.prepare_encoder)
+    builder.start()
+    counts = {}
+    for start in range(0, len(lines), 1000):
+        editor.count_words(lines[start:start + 1000], counts)
+    builder.join()
+    assert counts == alone
+    words = sorted(counts)[:500]
+    assert editor.tokenize_batch(words) == quorvane.Quorvane(corpus["llama3"]).tokenize_batch(words)
+    editor.prepare_encoder()  # built already: nothing to do

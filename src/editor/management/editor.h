@@ -92,6 +92,19 @@ class Editor {
   // the encoder out (building it first), so that the operation's own mutable
   // accesses do not drop it; give it back with restore_encoder when done.
   std::unique_ptr<Encoder> take_encoder();
+  // For building the encoder without the lock that serializes the editor's
+  // users (say, on another thread while they only read): settles the caches
+  // an encoder build fills, so that Encoder(document()) then only reads;
+  // install the result with install_encoder. Readers may run meanwhile; no
+  // edit may.
+  void settle_for_encoder() const {
+    document_.model.vocab.for_each([](const VocabEntry&) {});
+  }
+  bool has_encoder() const { return encoder_ != nullptr; }
+  // Keeps `encoder`, built from document() as it is now, unless one is there.
+  void install_encoder(std::unique_ptr<Encoder> encoder) const {
+    if (!encoder_) encoder_ = std::move(encoder);
+  }
   void restore_encoder(std::unique_ptr<Encoder> encoder) { encoder_ = std::move(encoder); }
 
   // Ids that the merge has just laid out densely: used_ids becomes 0 to

@@ -15,10 +15,12 @@ Every command writes nothing when it cannot do all that was asked.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
+import threading
 import time
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 import quorvane
 
@@ -28,7 +30,7 @@ from quorvane_cli.output import Report, limited, show
 from quorvane_cli.progress import Progress
 from quorvane_cli.text import TextFile
 from quorvane_cli.tokens import read_token_file
-from quorvane_cli.wordcount import gather_counts, is_counts_file
+from quorvane_cli.wordcount import core_splitter, gather_counts, is_counts_file
 
 LINES_PER_BATCH = 1000
 
@@ -38,6 +40,28 @@ def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, qu
     progress.phase(f"reading {where.input}")
     editor = quorvane.Quorvane(where.input)
     return editor, editor.copy() if where.id_map is not None else None
+
+
+@contextlib.contextmanager
+def _encoder_built_meanwhile(editor: quorvane.Quorvane) -> Iterator[None]:
+    """Build the editor's encoder, which learning needs next, on another thread
+    while the body reads and counts text. Only when the core splits the text:
+    the client's splitting forks worker processes, never to be done beside a
+    running thread."""
+    if core_splitter(editor) is None:
+        yield
+        return
+
+    def build() -> None:
+        with contextlib.suppress(MemoryError):  # the learning step then fails on its own
+            editor.prepare_encoder()
+
+    builder = threading.Thread(target=build, name="quorvane-encoder", daemon=True)
+    builder.start()
+    try:
+        yield
+    finally:
+        builder.join()
 
 
 def bytes_per_token(document: str, paths: Sequence[str]) -> float | None:
@@ -109,7 +133,8 @@ def run_extend(args: argparse.Namespace, progress: Progress) -> Report:
     where = destination(args)
     _check_texts(args.text, "--text")
     editor, before = _open(where, progress)
-    words = gather_counts(editor, args.text, progress)
+    with _encoder_built_meanwhile(editor):
+        words = gather_counts(editor, args.text, progress)
     progress.phase(f"learning {args.add} tokens from {len(words)} distinct words")
     result, seconds = _learn(editor, words, args.add, args, reuse=False)
     report = Report(
@@ -161,7 +186,8 @@ def run_prune(args: argparse.Namespace, progress: Progress) -> Report:
     _check_texts(texts, "--text")
     keep = read_token_file(args.keep) if args.keep is not None else None
     editor, before = _open(where, progress)
-    words = gather_counts(editor, texts, progress) if texts else None
+    with _encoder_built_meanwhile(editor):
+        words = gather_counts(editor, texts, progress) if texts else None
     how = "by their use in the text" if words is not None else "highest ids first"
     progress.phase(f"pruning {args.count} leaf tokens, {how}")
     result, seconds = _prune(editor, args.count, words, keep, close_gaps=True)
@@ -193,8 +219,9 @@ def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
         if any(is_counts_file(path) for path in paths):
             raise CliError(f"{option} takes text, not word counts")
     editor, before = _open(where, progress)
-    new_words = gather_counts(editor, new_texts, progress)
-    old_words = gather_counts(editor, old_texts, progress) if old_texts else None
+    with _encoder_built_meanwhile(editor):
+        new_words = gather_counts(editor, new_texts, progress)
+        old_words = gather_counts(editor, old_texts, progress) if old_texts else None
     document = editor.to_json() if measured["text"] or measured["keep_text"] else ""
     size = editor.vocab_size
 

@@ -28,7 +28,6 @@ words add up.
 from __future__ import annotations
 
 import json
-import multiprocessing
 import os
 from collections import Counter
 from collections.abc import Iterator, Sequence
@@ -234,6 +233,8 @@ def _count_with_client(
                     counts.update(splitter.count(chunk))
             else:
                 global _worker
+                import multiprocessing  # here: most runs split in the core and never need it
+
                 forked = "fork" in multiprocessing.get_all_start_methods()
                 context = multiprocessing.get_context("fork" if forked else None)
                 _worker = splitter
