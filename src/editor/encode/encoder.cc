@@ -234,13 +234,14 @@ bool Encoder::split(std::string_view word, std::vector<Symbol>& out) const {
   return true;
 }
 
-void Encoder::merge_all(std::vector<Symbol>& symbols, std::vector<std::pair<TokenId, TokenId>>* fired) const {
+void Encoder::merge_all(std::vector<Symbol>& symbols, std::vector<std::pair<TokenId, TokenId>>* fired,
+                        Scratch& scratch) const {
   const std::size_t n = symbols.size();
   for (std::size_t i = 0; i < n; ++i) {
     symbols[i].prev = static_cast<std::int32_t>(i) - 1;
     symbols[i].next = i + 1 < n ? static_cast<std::int32_t>(i + 1) : -1;
   }
-  std::vector<Candidate>& queue = queue_;
+  std::vector<Candidate>& queue = scratch.queue;
   queue.clear();
   for (std::size_t i = 0; i + 1 < n; ++i) merges_.prefetch(PairTable::key(symbols[i].id, symbols[i + 1].id));
   for (std::size_t i = 0; i + 1 < n; ++i) {
@@ -288,7 +289,7 @@ void Encoder::merge_all(std::vector<Symbol>& symbols, std::vector<std::pair<Toke
   std::erase_if(symbols, [](const Symbol& s) { return s.len == 0; });
 }
 
-bool Encoder::tokenize(std::string_view word, std::vector<TokenId>& out) const {
+bool Encoder::tokenize(std::string_view word, std::vector<TokenId>& out, Scratch& scratch) const {
   out.clear();
   if (word.empty()) return true;
   if (ignore_merges_) {
@@ -297,9 +298,9 @@ bool Encoder::tokenize(std::string_view word, std::vector<TokenId>& out) const {
       return true;
     }
   }
-  std::vector<Symbol>& symbols = word_symbols_;
+  std::vector<Symbol>& symbols = scratch.symbols;
   if (!split(word, symbols)) return false;
-  merge_all(symbols);
+  merge_all(symbols, nullptr, scratch);
   out.reserve(symbols.size());
   for (const Symbol& s : symbols) out.push_back(s.id);
   return true;

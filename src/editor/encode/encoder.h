@@ -23,7 +23,9 @@
 // when its Editor moves. Token strings are views into the document's Arena,
 // which must outlive the encoder. Edits made behind its back make it stale:
 // the Editor drops its encoder on every mutable access (editor.h).
-// Not thread-safe: encoding uses scratch space of the encoder's own.
+// Encoding uses scratch space of the encoder's own, so the calls without a
+// Scratch argument are not thread-safe; threads that share an encoder each
+// pass a Scratch of their own (the encoder is then only read).
 #pragma once
 
 #include <array>
@@ -57,14 +59,34 @@ class Encoder {
 
   explicit Encoder(const Document& document);
 
+  // A queued merge: the symbol at `pos` with its right neighbour, which were
+  // `left` and `right` when it was queued.
+  struct Candidate {
+    std::size_t pos;
+    std::uint32_t rank;
+    TokenId product;
+    TokenId left;
+    TokenId right;
+  };
+  // The working space of one encoding thread.
+  struct Scratch {
+    std::vector<Candidate> queue;
+    std::vector<Symbol> symbols;
+  };
+
   // The ids of `word`'s pieces. False when a piece needs the unknown token and
   // the vocabulary lacks it (the client fails the same way).
-  bool tokenize(std::string_view word, std::vector<TokenId>& out) const;
+  bool tokenize(std::string_view word, std::vector<TokenId>& out) const { return tokenize(word, out, scratch_); }
+  bool tokenize(std::string_view word, std::vector<TokenId>& out, Scratch& scratch) const;
   // The same as symbols, with their byte lengths in the word.
   bool split(std::string_view word, std::vector<Symbol>& out) const;
   // Runs the merges over `symbols` and drops the merged ones. With `fired`,
   // appends the (left, right) ids of every merge that fired, in order.
-  void merge_all(std::vector<Symbol>& symbols, std::vector<std::pair<TokenId, TokenId>>* fired = nullptr) const;
+  void merge_all(std::vector<Symbol>& symbols, std::vector<std::pair<TokenId, TokenId>>* fired = nullptr) const {
+    merge_all(symbols, fired, scratch_);
+  }
+  void merge_all(std::vector<Symbol>& symbols, std::vector<std::pair<TokenId, TokenId>>* fired,
+                 Scratch& scratch) const;
 
   std::optional<TokenId> find(std::string_view token) const { return find(token, SymbolTable::hash(token)); }
   std::optional<TokenId> find(std::string_view token, std::uint64_t hash) const {
@@ -111,15 +133,6 @@ class Encoder {
   void append_merge(TokenId left, TokenId right, std::uint32_t rank, TokenId product);
 
  private:
-  // A queued merge: the symbol at `pos` with its right neighbour, which were
-  // `left` and `right` when it was queued.
-  struct Candidate {
-    std::size_t pos;
-    std::uint32_t rank;
-    TokenId product;
-    TokenId left;
-    TokenId right;
-  };
   // Lowest rank on top, then lowest position (std heaps are max-heaps).
   struct Later {
     bool operator()(const Candidate& a, const Candidate& b) const {
@@ -164,8 +177,7 @@ class Encoder {
   bool byte_fallback_ = false;
   bool ignore_merges_ = false;
 
-  mutable std::vector<Candidate> queue_;
-  mutable std::vector<Symbol> word_symbols_;
+  mutable Scratch scratch_;
 };
 
 }  // namespace quorvane

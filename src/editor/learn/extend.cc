@@ -10,6 +10,7 @@
 #include "editor/encode/encoder.h"
 #include "editor/encode/unreachable.h"
 #include "editor/merge/representation.h"
+#include "editor/parallel/parallel.h"
 #include "editor/placement/placement.h"
 
 namespace quorvane {
@@ -134,13 +135,34 @@ void Learner::add_words(const WordCounts& given) {
     if (inserted) order.push_back(word);
     it->second = std::min<std::uint64_t>(it->second + count, INT64_MAX / 4);
   }
-  std::vector<TokenId> ids;
-  for (const std::string_view word : order) {
+  // The words' segmentations, on every core: (begin, end) of each word's ids
+  // in its part's list, or begin > end for a word that cannot be encoded.
+  const std::size_t parts = std::min<std::size_t>(usable_cores(), 1 + order.size() / 4096);
+  std::vector<std::vector<TokenId>> part_ids(parts);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> spans(order.size());
+  parallel_ranges(order.size(), parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+    Encoder::Scratch scratch;
+    std::vector<TokenId> ids;
+    std::vector<TokenId>& out = part_ids[part];
+    for (std::size_t i = begin; i < end; ++i) {
+      const auto at = static_cast<std::uint32_t>(out.size());
+      if (!encoder_.tokenize(order[i], ids, scratch)) {
+        spans[i] = {at + 1, at};
+        continue;
+      }
+      out.insert(out.end(), ids.begin(), ids.end());
+      spans[i] = {at, static_cast<std::uint32_t>(out.size())};
+    }
+  });
+  for (std::size_t i = 0, part = 0; i < order.size(); ++i) {
+    while ((part + 1) * order.size() / parts <= i) ++part;  // the part whose range holds word i
+    const std::string_view word = order[i];
     const std::uint64_t count = merged[word];
-    if (count == 0 || !encoder_.tokenize(word, ids) || ids.size() < 2) continue;
+    const auto [begin, end] = spans[i];
+    if (count == 0 || begin > end || end - begin < 2) continue;
     const auto w = static_cast<std::uint32_t>(words_.size());
     std::vector<Symbol>& symbols = words_.emplace_back();
-    for (TokenId id : ids) symbols.push_back(symbol_of(id));
+    for (std::uint32_t k = begin; k < end; ++k) symbols.push_back(symbol_of(part_ids[part][k]));
     const auto c = static_cast<std::int64_t>(std::min<std::uint64_t>(count, INT64_MAX / 4));
     counts_.push_back(c);
     for (std::size_t i = 0; i + 1 < symbols.size(); ++i) change(symbols[i], symbols[i + 1], c, w);

@@ -11,6 +11,7 @@
 #include "editor/encode/encoder.h"
 #include "editor/encode/unreachable.h"
 #include "editor/management/queries.h"
+#include "editor/parallel/parallel.h"
 #include "editor/placement/placement.h"
 #include "editor/reindex/reindex.h"
 
@@ -28,7 +29,7 @@ struct Structure {
   std::vector<std::uint32_t> input_begin;  // its encoding's inputs: inputs[input_begin[p] .. input_begin[p + 1])
   std::vector<std::uint32_t> inputs;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> children;  // its last merge's inputs, or kNone
-  std::vector<bool> removable;
+  std::vector<char> removable;  // not vector<bool>: threads set neighbouring entries
 };
 
 // A token with the model's continuing prefix and end-of-word suffix taken
@@ -66,30 +67,52 @@ Structure read_structure(const Editor& editor, const std::vector<std::string>& k
   };
   s.users.assign(n, 0);
   s.children.assign(n, {kNone, kNone});
-  s.removable.resize(n);
+  s.removable.assign(n, 0);
+  // Every token's own string is encoded on its own, so the tokens are shared
+  // out among threads; each part keeps its tokens' inputs, joined in order after.
+  const std::size_t parts = std::min<std::size_t>(usable_cores(), 1 + n / 4096);
+  std::vector<std::vector<std::uint32_t>> part_inputs(parts);
+  std::vector<std::vector<std::uint32_t>> part_counts(parts);  // inputs per token of the part
+  parallel_ranges(n, parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+    Encoder::Scratch scratch;
+    std::vector<Encoder::Symbol> symbols;
+    std::vector<std::pair<TokenId, TokenId>> fired;
+    std::vector<std::uint32_t>& inputs = part_inputs[part];
+    std::vector<std::uint32_t>& counts = part_counts[part];
+    counts.reserve(end - begin);
+    for (std::size_t p = begin; p < end; ++p) {
+      const std::string_view t = s.tokens[p];
+      const bool unk = encoder.unk_token() && t == *encoder.unk_token();
+      s.removable[p] = !(is_single_char(spelled_char(t, encoder)) || unk || is_special_token(t) ||
+                         whole.contains(t) || kept.contains(t));
+      const std::size_t before = inputs.size();
+      // Always the merges' own path, also under ignore_merges: it is how the
+      // token is built inside longer words.
+      fired.clear();
+      if (encoder.split(t, symbols)) {
+        encoder.merge_all(symbols, &fired, scratch);
+        for (const auto& [l, r] : fired) {
+          for (const std::uint32_t q : {at(l), at(r)}) {
+            if (q != kNone) inputs.push_back(q);
+          }
+        }
+        if (!fired.empty() && symbols.size() == 1 && symbols[0].id == s.ids[p]) {
+          s.children[p] = {at(fired.back().first), at(fired.back().second)};
+        }
+      }
+      counts.push_back(static_cast<std::uint32_t>(inputs.size() - before));
+    }
+  });
   s.input_begin.reserve(n + 1);
-  std::vector<Encoder::Symbol> symbols;
-  std::vector<std::pair<TokenId, TokenId>> fired;
-  for (std::size_t p = 0; p < n; ++p) {
-    const std::string_view t = s.tokens[p];
-    const bool unk = encoder.unk_token() && t == *encoder.unk_token();
-    s.removable[p] = !(is_single_char(spelled_char(t, encoder)) || unk || is_special_token(t) ||
-                       whole.contains(t) || kept.contains(t));
-    s.input_begin.push_back(static_cast<std::uint32_t>(s.inputs.size()));
-    // Always the merges' own path, also under ignore_merges: it is how the
-    // token is built inside longer words.
-    fired.clear();
-    if (!encoder.split(t, symbols)) continue;
-    encoder.merge_all(symbols, &fired);
-    for (const auto& [l, r] : fired) {
-      for (const std::uint32_t q : {at(l), at(r)}) {
-        if (q == kNone) continue;
+  for (std::size_t part = 0; part < parts; ++part) {
+    std::size_t at_input = 0;
+    for (const std::uint32_t count : part_counts[part]) {
+      s.input_begin.push_back(static_cast<std::uint32_t>(s.inputs.size()));
+      for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint32_t q = part_inputs[part][at_input++];
         s.inputs.push_back(q);
         ++s.users[q];
       }
-    }
-    if (!fired.empty() && symbols.size() == 1 && symbols[0].id == s.ids[p]) {
-      s.children[p] = {at(fired.back().first), at(fired.back().second)};
     }
   }
   s.input_begin.push_back(static_cast<std::uint32_t>(s.inputs.size()));
@@ -107,12 +130,23 @@ Result<PruneRecord> prune_leaves(Editor& editor, const PruneOptions& options) {
     boost::unordered_flat_map<TokenId, std::uint32_t> position;
     position.reserve(n);
     for (std::size_t p = 0; p < n; ++p) position.try_emplace(s.ids[p], static_cast<std::uint32_t>(p));
-    std::vector<TokenId> ids;
-    for (const auto& [word, count] : *options.words) {
-      if (!encoder.tokenize(word, ids)) continue;
-      for (TokenId id : ids) {
-        if (auto it = position.find(id); it != position.end()) use[it->second] += count;
+    const WordCounts& words = *options.words;
+    const std::size_t parts = std::min<std::size_t>(usable_cores(), 1 + words.size() / 4096);
+    std::vector<std::vector<std::uint64_t>> part_use(parts);
+    parallel_ranges(words.size(), parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+      std::vector<std::uint64_t>& mine = part == 0 ? use : part_use[part];
+      mine.resize(n, 0);
+      Encoder::Scratch scratch;
+      std::vector<TokenId> ids;
+      for (std::size_t w = begin; w < end; ++w) {
+        if (!encoder.tokenize(words[w].first, ids, scratch)) continue;
+        for (TokenId id : ids) {
+          if (auto it = position.find(id); it != position.end()) mine[it->second] += words[w].second;
+        }
       }
+    });
+    for (std::size_t part = 1; part < parts; ++part) {
+      for (std::size_t p = 0; p < n; ++p) use[p] += part_use[part][p];
     }
   }
 
