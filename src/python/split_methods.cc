@@ -23,6 +23,24 @@ unsigned usable_cores() {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
+// Calls f(item, text) for each item of the iterable `obj`, which must be a
+// str; otherwise TypeError "{what}, not {type}". False with the exception set.
+template <typename F>
+bool each_str(PyObject* obj, const char* name, const char* what, F&& f) {
+  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    std::string_view text;
+    if (!PyUnicode_Check(item.get())) {
+      if (PyRef type = type_name(item.get())) PyErr_Format(PyExc_TypeError, "%s, not %U", what, type.get());
+      return false;
+    }
+    if (!to_text(item.get(), name, text)) return false;
+    f(std::move(item), text);
+  }
+  return !PyErr_Occurred();
+}
+
 // The lines of `obj` (an iterable of str, not a str itself) as views into the
 // str objects, which `owners` keeps alive.
 bool to_lines(PyObject* obj, std::vector<PyRef>& owners, std::vector<std::string_view>& lines) {
@@ -30,21 +48,10 @@ bool to_lines(PyObject* obj, std::vector<PyRef>& owners, std::vector<std::string
     PyErr_SetString(PyExc_TypeError, "argument 'lines': expected an iterable of str, not a single str");
     return false;
   }
-  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
-  if (!iter) return false;
-  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-    std::string_view line;
-    if (!PyUnicode_Check(item.get())) {
-      if (PyRef type = type_name(item.get())) {
-        PyErr_Format(PyExc_TypeError, "argument 'lines': each line must be str, not %U", type.get());
-      }
-      return false;
-    }
-    if (!to_text(item.get(), "lines", line)) return false;
+  return each_str(obj, "lines", "argument 'lines': each line must be str", [&](PyRef item, std::string_view line) {
     lines.push_back(line);
     owners.push_back(std::move(item));
-  }
-  return !PyErr_Occurred();
+  });
 }
 
 // counts[word] += n for every word; counts' values must support + with int.
@@ -83,26 +90,14 @@ PyObject* unsure_failure(std::string_view line, std::size_t number) {
                                    first_non_ascii(line) + "); pass fallback to split such text"));
 }
 
-// The words `fallback(line)` gives: a list of str, appended to `out`.
+// The words `fallback(line)` gives: an iterable of str, appended to `out`.
 bool fallback_words(PyObject* fallback, std::string_view line, std::vector<std::string>& out) {
   PyRef text = to_py(line);
   if (!text) return false;
   PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(fallback, text.get(), nullptr));
   if (!result) return false;
-  PyRef iter = PyRef::steal(PyObject_GetIter(result.get()));
-  if (!iter) return false;
-  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-    std::string_view word;
-    if (!PyUnicode_Check(item.get())) {
-      if (PyRef type = type_name(item.get())) {
-        PyErr_Format(PyExc_TypeError, "fallback must give words as str, not %U", type.get());
-      }
-      return false;
-    }
-    if (!to_text(item.get(), "fallback", word)) return false;
-    out.emplace_back(word);
-  }
-  return !PyErr_Occurred();
+  return each_str(result.get(), "fallback", "fallback must give words as str",
+                  [&](PyRef, std::string_view word) { out.emplace_back(word); });
 }
 
 bool check_callable(PyObject* obj, const char* name) {
