@@ -5,7 +5,9 @@ Every new id gets one row: the old row of the token that moved there, or a row
 made for it (`--init`): the mean of the rows of the old tokenizer's ids
 ("mean"), zeros, or the mean of the rows of the pieces the old tokenizer
 encodes the new token's string into ("mean-of-constituents", with "mean" for
-rows it cannot give pieces for). The new matrix has highest new id + 1 rows,
+rows it cannot give pieces for). Added tokens that stand outside the model are
+missing from the id maps of some edits; their rows follow them to the id the
+new tokenizer.json (OUT_DIR's) gives them, or stay where they were. The new matrix has highest new id + 1 rows,
 or more with --rows / --pad-to-multiple-of; old rows no token of the map names
 (padding beyond the tokenizer) are dropped, and new rows no token names are
 made like those of tokens without pieces.
@@ -146,15 +148,38 @@ def read_id_map(path: str) -> IdMap:
     removed = _entries(value.get("removed", []), path, "removed")
     added = _entries(value.get("added", []), path, "added")
 
-    source: dict[int, int] = {}
-    for old, new in moves:
-        if source.setdefault(new, old) != old:
-            raise CliError(f"{path}: new id {new} is given to old ids {source[new]} and {old}")
+    check_targets(moves, path)
     named: dict[str, int] = {}
     for token, new in added:
         if named.setdefault(token, new) != new:
             raise CliError(f"{path}: added token {show(token)} has two new ids, {named[token]} and {new}")
     return IdMap(moves, removed, added)
+
+
+def check_targets(moves: Sequence[tuple[int, int]], path: str) -> None:
+    """Refuse two old rows moving to one new id: which one the token there means is unknown."""
+    source: dict[int, int] = {}
+    for old, new in moves:
+        if source.setdefault(new, old) != old:
+            raise CliError(f"{path}: new id {new} is given to old ids {source[new]} and {old}")
+
+
+def carried_added_tokens(
+    id_map: IdMap, old: dict[str, int], new: dict[str, int] | None
+) -> list[tuple[int, int]]:
+    """(old id, new id) of the added tokens that stand outside the model, which the
+    map does not list: at the id the new tokenizer.json gives them, or where they
+    were when there is none (the editing commands leave them there); a token the
+    new tokenizer lacks is dropped."""
+    listed = set(id_map.old_ids)
+    carried = []
+    for content, old_id in old.items():
+        if old_id in listed:
+            continue
+        new_id = old_id if new is None else new.get(content)
+        if new_id is not None:
+            carried.append((old_id, new_id))
+    return carried
 
 
 def check_against_tokenizer(id_map: IdMap, vocab: dict[str, int], map_path: str, tokenizer: str) -> None:
@@ -212,9 +237,11 @@ def plan_rows(
     new_rows: int,
     pieces: dict[str, list[int] | None],
     map_path: str,
+    mean_ids: list[int],
 ) -> RowPlan:
     """Where each of `new_rows` rows comes from; `pieces` gives the old ids of each
-    added token's pieces (None when it has none) for mean-of-constituents."""
+    added token's pieces (None when it has none) for mean-of-constituents, and
+    "mean" is that of the rows `mean_ids`."""
     import numpy as np
 
     for old, _ in id_map.moves:
@@ -224,6 +251,8 @@ def plan_rows(
         if old >= old_rows:
             raise CliError(f"{map_path}: removed token {show(token)} has old id {old}, "
                            f"beyond the embedding's {old_rows} rows")
+    if mean_ids and mean_ids[-1] >= old_rows:
+        raise CliError(f"the old tokenizer has id {mean_ids[-1]}, beyond the embedding's {old_rows} rows")
     fill = ZEROS if init == "zeros" else MEAN
     source = np.full(new_rows, fill, dtype=np.int64)
     named = np.zeros(new_rows, dtype=bool)
@@ -254,20 +283,20 @@ def plan_rows(
             "more than the tokens have; close the gaps with `quorvane reindex` first"
         )
     return RowPlan(
-        source, groups, id_map.old_ids, copied, added, from_pieces, fell_back, new_rows - copied - added
+        source, groups, mean_ids, copied, added, from_pieces, fell_back, new_rows - copied - added
     )
 
 
-def _added_contents(path: str) -> set[str]:
-    """The contents of a tokenizer.json's added tokens; nothing when unreadable."""
-    try:
-        doc = read_json(path)
-    except (CliError, OSError):
-        return set()
+def added_tokens(doc: object) -> dict[str, int]:
+    """Content -> id of a tokenizer.json document's added tokens."""
     entries = doc.get("added_tokens") if isinstance(doc, dict) else None
     if not isinstance(entries, list):
-        return set()
-    return {e["content"] for e in entries if isinstance(e, dict) and isinstance(e.get("content"), str)}
+        return {}
+    return {
+        e["content"]: e["id"] for e in entries
+        if isinstance(e, dict) and isinstance(e.get("content"), str)
+        and type(e.get("id")) is int and 0 <= e["id"] <= MAX_ID
+    }
 
 
 def encode_pieces(
@@ -390,7 +419,7 @@ def row_writer(
                     block = np.empty((len(source), row_bytes), dtype=np.uint8)
                     block[copied] = matrix[source[copied]]
                     block[~copied] = made[-1 - source[~copied]]
-                target.write(memoryview(np.ascontiguousarray(block)).cast("B"))
+                target.write(np.ascontiguousarray(block).data)
                 advance(start + len(source))
 
     return Replacement(shape, plan.new_rows * row_bytes, write)
@@ -632,30 +661,40 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
     model = read_model(directory)
     config = _read_config(directory) if output is not None else None
     tied = find_tensors(model, args.tensor, config)
-    new_rows = row_count(id_map.highest_new_id + 1, args.rows, args.pad_to_multiple_of)
 
     old_tokenizer = os.path.join(directory, "tokenizer.json")
     pieces: dict[str, list[int] | None] = {}
+    carried: list[tuple[int, int]] = []
+    mean_ids = id_map.old_ids
     if os.path.isfile(old_tokenizer):
         progress.phase(f"reading {old_tokenizer}")
         editor = quorvane.Quorvane(old_tokenizer)
         vocab = editor.get_vocab()
         check_against_tokenizer(id_map, vocab, args.id_map, old_tokenizer)
+        doc = read_json(old_tokenizer)
+        new_doc = None
+        new_tokenizer = os.path.join(output, "tokenizer.json") if output is not None else None
+        if new_tokenizer is not None and os.path.isfile(new_tokenizer):
+            with contextlib.suppress(CliError, OSError):
+                new_doc = read_json(new_tokenizer)
+        whole = added_tokens(doc)
+        mean_ids = sorted({*mean_ids, *whole.values()})
+        carried = carried_added_tokens(id_map, whole, None if new_doc is None else added_tokens(new_doc))
+        id_map.moves += carried
+        check_targets(id_map.moves, args.id_map)
         if init == "mean-of-constituents":
             progress.phase(f"encoding {len(id_map.added)} new tokens with the old tokenizer")
-            whole = _added_contents(old_tokenizer)
-            if output is not None:
-                whole |= _added_contents(os.path.join(output, "tokenizer.json"))
-            doc_model = read_json(old_tokenizer)
-            unknown = None
-            if isinstance(doc_model, dict) and isinstance(doc_model.get("model"), dict):
-                found_unknown = doc_model["model"].get("unk_token")
-                unknown = found_unknown if isinstance(found_unknown, str) else None
-            pieces = encode_pieces(editor, vocab, [t for t, _ in id_map.added], whole, unknown)
+            model_doc = doc.get("model") if isinstance(doc, dict) else None
+            unknown = model_doc.get("unk_token") if isinstance(model_doc, dict) else None
+            pieces = encode_pieces(
+                editor, vocab, [t for t, _ in id_map.added], {*whole, *added_tokens(new_doc)},
+                unknown if isinstance(unknown, str) else None,
+            )
     elif init == "mean-of-constituents" and id_map.added:
         raise CliError(f"{old_tokenizer}: no such file (--init mean-of-constituents encodes "
                        "the new tokens with it); use --init mean")
-    plan = plan_rows(id_map, model.old_rows, init, new_rows, pieces, args.id_map)
+    new_rows = row_count(id_map.highest_new_id + 1, args.rows, args.pad_to_multiple_of)
+    plan = plan_rows(id_map, model.old_rows, init, new_rows, pieces, args.id_map, mean_ids)
 
     tensors = [
         {"file": file, "name": tensor.name, "dtype": tensor.dtype,
@@ -675,6 +714,7 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
         "rows_from_pieces": plan.from_pieces,
         "rows_fell_back_to_mean": plan.fell_back,
         "rows_unnamed": plan.unnamed,
+        "added_tokens_carried": len(carried),
     }
     names = ", ".join(tensor.name for _, tensor in model.found)
     tie_text = "" if tied is None else " (tied)" if tied else " (untied)"
@@ -685,6 +725,9 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
            if init == "mean-of-constituents" else "")
         + f", {plan.unnamed} named by no token",
     ]
+    if carried:
+        lines.append(f"kept the rows of {len(carried)} added tokens the id map does not list, "
+                     "at their ids in the new tokenizer.json")
     if plan_path is not None:
         write_json(plan_path, _plan_data(model, plan, init, id_map))
         lines.append(f"wrote plan {plan_path}")
@@ -746,17 +789,17 @@ def _write_model(
         staging.json("config.json", _new_config(config, plan.new_rows))
         produced = {name for _, name in staging.pending}
         for name in sorted(os.listdir(model.directory)):
-            source = os.path.join(model.directory, name)
-            if name in produced or not os.path.isfile(source) or os.path.exists(os.path.join(output, name)):
+            path = os.path.join(model.directory, name)
+            if name in produced or not os.path.isfile(path) or os.path.exists(os.path.join(output, name)):
                 continue
             if name in TOKENIZER_FILES or OTHER_WEIGHTS.search(name):
                 skipped.append(name)
                 continue
-            new_config = _new_tokenizer_config(source, id_map) if name == "tokenizer_config.json" else None
+            new_config = _new_tokenizer_config(path, id_map) if name == "tokenizer_config.json" else None
             if new_config is not None:
                 staging.json(name, new_config)
             else:
-                staging.copy(source, name)
+                staging.copy(path, name)
             copied.append(name)
         written = [name for name in staging.commit() if name not in copied]
     except BaseException:
