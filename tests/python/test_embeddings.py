@@ -243,6 +243,25 @@ class TestResize:
             assert (report["rows_from_pieces"], report["rows_fell_back_to_mean"]) == (1, 1)
         assert not list(out.glob(".*.tmp"))
 
+    def test_added_tokens_of_the_new_tokenizer_get_the_mean(self, capsys, tmp_path):
+        """A new token the new tokenizer matches whole is not built from pieces."""
+        model = Model(tmp_path)
+        out = tmp_path / "out"
+        out.mkdir()
+        run_json(capsys, "add", model.dir / "tokenizer.json", "Ġquorvane", "-o", out / "tokenizer.json",
+                 "--id-map", tmp_path / "ids.json")
+        id_map = json.loads((tmp_path / "ids.json").read_text())
+        whole = id_map["added"][-1]
+        _json_edit(out / "tokenizer.json", lambda doc: doc["added_tokens"].append(
+            {"id": whole["id"], "content": whole["token"], "special": True, "single_word": False,
+             "lstrip": False, "rstrip": False, "normalized": False}))
+        report = run_json(capsys, "resize-embeddings", model.dir, "--id-map", tmp_path / "ids.json", "-o", out)
+        assert report["rows_fell_back_to_mean"] == 1
+        assert report["rows_from_pieces"] == len(id_map["added"]) - 1
+        mean = model.matrices["lm_head.weight"].mean(axis=0)
+        np.testing.assert_allclose(floats(*load(out / "model.safetensors")[0]["lm_head.weight"])[whole["id"]],
+                                   mean, rtol=1e-6)
+
 
 def shrink_map(capsys, tmp_path, model, out=None):
     """The id map of `shrink 60` on the model's tokenizer, its tokenizer written into `out` if given."""
@@ -277,7 +296,9 @@ class TestOutputDirectory:
         assert (out / "README.md").read_text() == "my card"
         assert (out / "generation_config.json").read_text() == '{"do_sample": false}'
         assert not (out / "pytorch_model.bin").exists()
-        assert report["files_not_copied"] == ["pytorch_model.bin"] and report["warnings"]
+        assert report["files_not_copied"] == ["pytorch_model.bin"]
+        not_copied, numbering = report["warnings"]  # shrink leaves "<|im_start|>" where the client renumbers it
+        assert "pytorch_model.bin" in not_copied and '"<|im_start|>": 2940, not 3000' in numbering
         assert sorted(report["files_copied"]) == ["generation_config.json", "tokenizer_config.json"]
         # the added tokens' ids are those the edited tokenizer.json gives them
         decoder = json.loads((out / "tokenizer_config.json").read_text())["added_tokens_decoder"]
@@ -379,10 +400,6 @@ class TestBfloat16:
     def test_nan_stays_nan(self):
         assert np.isnan(to_float(from_float(np.array([float("nan")]), "BF16"), "BF16")[0])
 
-    @pytest.mark.parametrize("dtype", ["BF16", "F16", "F32", "F64"])
-    def test_round_trip(self, dtype):
-        values = np.array([0.0, 1.5, -3.25, 1024.0, 2**-10])
-        np.testing.assert_array_equal(to_float(from_float(values, dtype), dtype), values)
 
 
 def _json_edit(path, change):

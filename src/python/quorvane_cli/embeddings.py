@@ -701,8 +701,14 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
             raise CliError(f"-o names the model directory {directory}; write the resized model elsewhere")
         if os.path.exists(output) and not os.path.isdir(output):
             raise CliError(f"-o {output}: exists and is not a directory")
-    elif plan_path is not None and os.path.isdir(plan_path):
-        raise CliError(f"--plan-only {plan_path}: is a directory")
+    elif plan_path is not None:
+        if os.path.isdir(plan_path):
+            raise CliError(f"--plan-only {plan_path}: is a directory")
+        if os.path.exists(plan_path) and (
+            _same_directory(os.path.dirname(os.path.abspath(plan_path)), directory)
+            or _same_directory(plan_path, args.id_map)
+        ):
+            raise CliError(f"--plan-only {plan_path}: would replace a file of the model or the id map")
     _numpy()
 
     id_map = read_id_map(args.id_map)
@@ -792,14 +798,41 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
     if skipped:
         warnings.append(f"not copied (they describe the old vocabulary or hold unresized weights): "
                         f"{', '.join(skipped)}")
-    if not os.path.isfile(os.path.join(output, "tokenizer.json")):
+    new_tokenizer = os.path.join(output, "tokenizer.json")
+    if not os.path.isfile(new_tokenizer):
         warnings.append(f"{output} has no tokenizer.json: put the edited tokenizer there")
+    else:
+        warnings += _numbering_warnings(new_tokenizer)
     lines += [f"warning: {w}" for w in warnings]
     data.update(
         output=output, files_written=written, files_copied=copied, files_not_copied=skipped,
         warnings=warnings, seconds=round(time.perf_counter() - started, 3),
     )
     return Report(data, lines)
+
+
+def _numbering_warnings(path: str) -> list[str]:
+    """A warning when the `tokenizers` package, if installed, gives added tokens other
+    ids than `path` records for them (it numbers those outside the model after the
+    model's entries, whatever the file says); rows follow the file."""
+    try:
+        from tokenizers import Tokenizer
+    except ImportError:
+        return []
+    try:
+        client = Tokenizer.from_file(path)
+        recorded = added_tokens(read_json(path))
+    except Exception:  # the package raises plain Exception for a file it cannot load
+        return [f"the tokenizers package cannot load {path}"]
+    differ = [(content, client.token_to_id(content), new) for content, new in recorded.items()
+              if client.token_to_id(content) != new]
+    if not differ:
+        return []
+    content, theirs, ours = differ[0]
+    return [
+        f"the tokenizers package numbers {len(differ)} added tokens of {path} otherwise than the file "
+        f"records (e.g. {show(content)}: {theirs}, not {ours}); the rows follow the file"
+    ]
 
 
 def _write_model(
