@@ -12,7 +12,9 @@ close the gaps and adds 8,192 new tokens after them. Then times, best of N:
   numpy       the plain way in this process: np.fromfile the matrix as uint16,
               the mean of the old rows through float32, fancy indexing, the
               header written with json, tofile
-  cp          `cp` of the weights file: the disk-speed reference
+  zeros       ours with --init zeros: moving rows alone, no mean to take
+  cp          `cp` of the weights file (into the page cache): the copy floor
+  dd fsync    `dd conv=fsync` of the weights file: what reaching the disk costs
   ratio       numpy / ours
 
 Answer check: both outputs are the same file, byte for byte (the test matrix
@@ -168,10 +170,16 @@ def main() -> int:
 
         ours_seconds = best(args.repeat, run_ours)
         peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
+        zeros = [*command[:-3], "zeros", "--json", "--quiet"]
+        zeros[zeros.index(str(ours))] = str(root / "zeros")
+        zeros_seconds = best(args.repeat, lambda: subprocess.run(zeros, check=True, capture_output=True))
         plain_seconds = best(args.repeat, lambda: plain_numpy(model, id_map, plain))
         copy = root / "copy.safetensors"
         cp_seconds = best(args.repeat, lambda: subprocess.run(
             ["cp", str(model / "model.safetensors"), str(copy)], check=True))
+        dd_seconds = best(args.repeat, lambda: subprocess.run(
+            ["dd", f"if={model / 'model.safetensors'}", f"of={copy}", "bs=16M", "conv=fsync"],
+            check=True, capture_output=True))
 
         report = json.loads(reports[-1])
         faults = []
@@ -181,9 +189,11 @@ def main() -> int:
             faults.append(f"new rows {report['new_rows']}")
         gib = size / 2**30
         print(f"{'':8} {'seconds':>8} {'GiB/s':>7}")
-        for name, seconds in (("ours", ours_seconds), ("numpy", plain_seconds), ("cp", cp_seconds)):
+        for name, seconds in (("ours", ours_seconds), ("zeros", zeros_seconds), ("numpy", plain_seconds),
+                              ("cp", cp_seconds), ("dd fsync", dd_seconds)):
             print(f"{name:8} {seconds:8.2f} {gib / seconds:7.2f}")
-        print(f"ratio numpy / ours: {plain_seconds / ours_seconds:.2f}x; ours / cp: {ours_seconds / cp_seconds:.2f}x")
+        print(f"ratio numpy / ours: {plain_seconds / ours_seconds:.2f}x; "
+              f"ours / cp: {ours_seconds / cp_seconds:.2f}x; ours / dd fsync: {ours_seconds / dd_seconds:.2f}x")
         print(f"rows {report['old_rows']} -> {report['new_rows']} ({report['rows_copied']} copied, "
               f"{report['rows_initialised']} initialised); peak RSS of ours {peak / 2**20:.0f} MiB "
               f"for a {size / 2**20:.0f} MiB file")

@@ -343,6 +343,25 @@ class TestRows:
         assert not values[2940:].any()
         assert json.loads((out / "config.json").read_text())["vocab_size"] == rows
 
+    @pytest.mark.parametrize("dtype", ["BF16", "F64"])
+    def test_scattered_rows(self, capsys, tmp_path, dtype):
+        """Rows in reverse order (no two consecutive): gathered in memory rather than copied run by run."""
+        model = Model(tmp_path, dtype=dtype)
+        (model.dir / "tokenizer.json").unlink()
+        id_map = tmp_path / "ids.json"
+        id_map.write_text(json.dumps({
+            "old_to_new": {str(old): ROWS - 1 - old for old in range(ROWS) if old != 7},
+            "removed": [{"token": "t7", "id": 7}],
+            "added": [{"token": "new", "id": ROWS - 1 - 7}],
+        }))
+        run_json(capsys, "resize-embeddings", model.dir, "--id-map", id_map, "-o", tmp_path / "out", "--init", "mean")
+        tensors, _ = load(tmp_path / "out" / "model.safetensors")
+        for name, old in model.matrices.items():
+            expected = old[::-1].copy()
+            expected[ROWS - 1 - 7] = old.mean(axis=0)
+            np.testing.assert_allclose(floats(*tensors[name]), expected, rtol=2**-8)
+            np.testing.assert_array_equal(floats(*tensors[name])[:ROWS - 8], old[:7:-1])
+
     def test_too_few_rows(self, capsys, tmp_path):
         model = Model(tmp_path)
         id_map = shrink_map(capsys, tmp_path, model)

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import io
 import json
 import os
 import re
@@ -83,6 +84,8 @@ INDEX_SUFFIX = ".safetensors.index.json"
 FLOAT_DTYPES = {"F16": "<f2", "F32": "<f4", "F64": "<f8", "BF16": "<u2"}
 MAX_ID = 2**32 - 1
 BLOCK_BYTES = 32 << 20  # rows gathered, converted or written at a time
+MIN_RUN = 16  # rows per kernel copy, on average, below which rows are gathered in memory
+DTYPE_BYTES = {"F16": 2, "BF16": 2, "F32": 4, "F64": 8}
 
 INIT_CHOICES = ("mean-of-constituents", "mean", "zeros")
 MEAN, ZEROS = -1, -2  # special sources; -3 - k is the k-th group of pieces
@@ -213,7 +216,10 @@ def check_against_tokenizer(id_map: IdMap, vocab: dict[str, int], map_path: str,
     if ours != theirs:
         stray = sorted(ours ^ theirs)[0]
         side = "the map" if stray in ours else tokenizer
-        raise CliError(f"{map_path} was not made from {tokenizer}: only {side} has id {stray}")
+        raise CliError(
+            f"{map_path} was not made from {tokenizer}: only {side} has id {stray} "
+            "(MODEL_DIR must hold the tokenizer as it was before the edit)"
+        )
 
 
 # Where each new row comes from --------------------------------------------------
@@ -370,24 +376,49 @@ def from_float(values: npt.NDArray[np.float64], dtype: str) -> npt.NDArray[np.ui
     return rounded.view(np.uint8)
 
 
-def _matrix(header: Header, tensor: Tensor) -> npt.NDArray[np.uint8]:
-    """The tensor's rows as raw bytes, read in one go: rows are gathered in any
-    order twice over (means, then the new matrix), which a memory map pays for
-    in page faults."""
-    import numpy as np
+class Rows:
+    """The rows of one tensor, read from its file as raw bytes on demand."""
 
-    rows, row_bytes = tensor.shape[0], tensor.nbytes // max(tensor.shape[0], 1)
-    matrix = np.empty((rows, row_bytes), dtype=np.uint8)
-    view = memoryview(matrix.reshape(-1))  # type: ignore[arg-type]
-    with open(header.path, "rb", buffering=0) as file:
-        file.seek(header.offset(tensor))
+    def __init__(self, header: Header, tensor: Tensor) -> None:
+        self.path = header.path
+        self.tensor = tensor
+        self.start = header.offset(tensor)
+        self.count = tensor.shape[0]
+        self.width = tensor.nbytes // max(self.count, 1)  # bytes per row
+
+    def offset(self, row: int) -> int:
+        return self.start + row * self.width
+
+    def read(self, file: io.BufferedReader, first: int, out: npt.NDArray[np.uint8]) -> None:
+        """Fill `out` with the rows from `first` on."""
+        view = memoryview(out.reshape(-1))  # type: ignore[arg-type]
+        file.seek(self.offset(first))
         done = 0
-        while done < tensor.nbytes:
-            count = file.readinto(view[done:done + (1 << 30)])
+        while done < len(view):
+            count = file.readinto(view[done:])
             if not count:
-                raise CliError(f"{header.path}: file ended inside {tensor.name!r}")
+                raise CliError(f"{self.path}: file ended inside {self.tensor.name!r}")
             done += count
-    return matrix
+
+    def pick(self, ids: npt.NDArray[np.int64]) -> npt.NDArray[np.uint8]:
+        """Rows `ids` (sorted, distinct), read run by run of consecutive ids."""
+        import numpy as np
+
+        picked = np.empty((len(ids), self.width), dtype=np.uint8)
+        starts = np.flatnonzero(np.diff(ids, prepend=-2) != 1)
+        with open(self.path, "rb") as file:
+            for first, last in zip(starts.tolist(), [*starts[1:].tolist(), len(ids)]):
+                self.read(file, int(ids[first]), picked[first:last])
+        return picked
+
+    def whole(self) -> npt.NDArray[np.uint8]:
+        """Every row, in memory."""
+        import numpy as np
+
+        matrix = np.empty((self.count, self.width), dtype=np.uint8)
+        with open(self.path, "rb") as file:
+            self.read(file, 0, matrix)
+        return matrix
 
 
 def _gather(
@@ -409,69 +440,113 @@ def _gather(
     return out
 
 
-def _mean_of(matrix: npt.NDArray[np.uint8], ids: Sequence[int], dtype: str) -> npt.NDArray[np.float64]:
-    """The float64 mean of rows `ids` (repeats count); zeros for no rows."""
+def _sum_rows(rows: npt.NDArray[np.uint8], dtype: str) -> npt.NDArray[np.float64]:
     import numpy as np
 
-    columns = matrix.shape[1] // (8 if dtype == "F64" else 4 if dtype == "F32" else 2)
-    total = np.zeros(columns, dtype=np.float64)
-    if not len(ids):
+    total: npt.NDArray[np.float64] = to_float(rows, dtype).sum(axis=0, dtype=np.float64)
+    return total
+
+
+def _mean_of_all(rows: Rows, ids: Sequence[int], dtype: str) -> npt.NDArray[np.float64]:
+    """The float64 mean of rows `ids` (sorted, distinct), read block by block
+    into one reused buffer; zeros for no rows."""
+    import numpy as np
+
+    total = np.zeros(rows.width // DTYPE_BYTES[dtype], dtype=np.float64)
+    if not len(ids) or not rows.width:
         return total
     chosen = np.asarray(ids, dtype=np.int64)
-    dense = chosen[-1] - chosen[0] + 1 == len(chosen) and bool((np.diff(chosen) == 1).all())
-    step = max(1, BLOCK_BYTES // max(matrix.shape[1], 1))
-    for start in range(0, len(chosen), step):
-        if dense:
-            first = int(chosen[start])
-            rows = matrix[first:first + min(step, len(chosen) - start)]
-        else:
-            rows = _gather(matrix, chosen[start:start + step])
-        total += to_float(np.asarray(rows), dtype).sum(axis=0, dtype=np.float64)
+    step = max(1, BLOCK_BYTES // rows.width)
+    buffer = np.empty((min(step, rows.count), rows.width), dtype=np.uint8)
+    with open(rows.path, "rb") as file:
+        first = int(chosen[0])
+        while first <= chosen[-1]:
+            count = min(step, int(chosen[-1]) + 1 - first)
+            block = buffer[:count]
+            rows.read(file, first, block)
+            low, high = np.searchsorted(chosen, [first, first + count])
+            wanted = chosen[low:high] - first
+            total += _sum_rows(block if len(wanted) == count else block[wanted], dtype)
+            first += count
     return total / len(chosen)
 
 
-def made_rows(matrix: npt.NDArray[np.uint8], dtype: str, plan: RowPlan) -> npt.NDArray[np.uint8]:
+def made_rows(rows: Rows, dtype: str, plan: RowPlan) -> npt.NDArray[np.uint8]:
     """The bytes of the rows the plan makes: mean, zeros, then each group's mean."""
     import numpy as np
 
-    made = np.zeros((2 + len(plan.groups), matrix.shape[1]), dtype=np.uint8)
+    made = np.zeros((2 + len(plan.groups), rows.width), dtype=np.uint8)
     with np.errstate(all="ignore"):  # weights holding NaN or infinities give such means, silently
         if (plan.source == MEAN).any():
-            made[0] = from_float(_mean_of(matrix, plan.mean_ids, dtype), dtype)
-        for k, ids in enumerate(plan.groups):
-            made[2 + k] = from_float(_mean_of(matrix, sorted(ids), dtype), dtype)
+            made[0] = from_float(_mean_of_all(rows, plan.mean_ids, dtype), dtype)
+        if plan.groups:
+            pieces = np.unique(np.concatenate([np.asarray(g, dtype=np.int64) for g in plan.groups]))
+            table = rows.pick(pieces)
+            for k, ids in enumerate(plan.groups):
+                chosen = table[np.searchsorted(pieces, ids)]
+                made[2 + k] = from_float(_sum_rows(chosen, dtype) / len(ids), dtype)
     return made
+
+
+def copy_runs(source: npt.NDArray[np.int64]) -> tuple[list[int], list[int]]:
+    """Where the runs of new rows start and end: rows copied from consecutive old
+    rows, or rows made, one after the other."""
+    import numpy as np
+
+    if not len(source):
+        return [], []
+    copied = source >= 0
+    starts = np.flatnonzero(np.concatenate((
+        [True], (copied[1:] != copied[:-1]) | (copied[1:] & (source[1:] != source[:-1] + 1))
+    )))
+    return starts.tolist(), [*starts[1:].tolist(), len(source)]
 
 
 def row_writer(
     header: Header, tensor: Tensor, plan: RowPlan, progress: Progress, label: str
 ) -> Replacement:
-    """The resized tensor: its new shape, and a callback writing its rows block by block."""
+    """The resized tensor: its new shape, and a callback writing its rows.
+
+    Runs of rows that stay together are copied file to file by the kernel, so
+    memory stays at a block whatever the matrix's size. A map that scatters the
+    rows (runs averaging under MIN_RUN rows) would make that a system call per
+    row or two; then the matrix is read whole and gathered in memory instead.
+    """
     import numpy as np
 
-    row_bytes = tensor.nbytes // max(tensor.shape[0], 1)
+    rows = Rows(header, tensor)
     shape = (plan.new_rows, *tensor.shape[1:])
 
     def write(target: BinaryIO) -> None:
-        matrix = _matrix(header, tensor)
         progress.phase(f"averaging rows of {tensor.name}")
-        made = made_rows(matrix, tensor.dtype, plan)
-        step = max(1, BLOCK_BYTES // max(row_bytes, 1))
-        buffer = np.empty((min(step, plan.new_rows), row_bytes), dtype=np.uint8)
+        made = made_rows(rows, tensor.dtype, plan)
+        if not rows.width:
+            return
+        starts, ends = copy_runs(plan.source)
         with progress.bar(label, plan.new_rows) as advance:
+            if len(starts) * MIN_RUN <= plan.new_rows:
+                with open(rows.path, "rb") as file:
+                    for start, end in zip(starts, ends):
+                        first = int(plan.source[start])
+                        if first >= 0:
+                            copy_range(file, target, rows.offset(first), (end - start) * rows.width)
+                        else:
+                            target.write(made[-1 - plan.source[start:end]].data)
+                        advance(end)
+                return
+            matrix = rows.whole()
+            step = max(1, BLOCK_BYTES // rows.width)
+            buffer = np.empty((min(step, plan.new_rows), rows.width), dtype=np.uint8)
             for start in range(0, plan.new_rows, step):
                 source = plan.source[start:start + step]
                 block = buffer[: len(source)]
                 copied = source >= 0
-                if copied.all():
-                    _gather(matrix, source, block)
-                else:
-                    block[copied] = _gather(matrix, source[copied])
-                    block[~copied] = made[-1 - source[~copied]]
+                block[copied] = _gather(matrix, source[copied])
+                block[~copied] = made[-1 - source[~copied]]
                 target.write(block.data)
                 advance(start + len(source))
 
-    return Replacement(shape, plan.new_rows * row_bytes, write)
+    return Replacement(shape, plan.new_rows * rows.width, write)
 
 
 # The model directory ------------------------------------------------------------
@@ -528,7 +603,7 @@ def read_model(directory: str) -> Model:
 def find_tensors(model: Model, names: Sequence[str] | None, config: dict[str, object] | None) -> bool | None:
     """Fill `model.found` with the embeddings to resize, checked; return whether the
     embeddings are tied (None when --tensor chose them)."""
-    wanted = list(names) if names else [*INPUT_NAMES, *OUTPUT_NAMES]
+    wanted = list(dict.fromkeys(names)) if names else [*INPUT_NAMES, *OUTPUT_NAMES]
     for name in wanted:
         for file, header in model.headers.items():
             if name in header.tensors:
