@@ -7,14 +7,14 @@ made for it (`--init`): the mean of the rows of the old tokenizer's ids
 encodes the new token's string into ("mean-of-constituents", with "mean" for
 rows it cannot give pieces for). Added tokens that stand outside the model are
 missing from the id maps of some edits; their rows follow them to the id the
-new tokenizer.json (OUT_DIR's) gives them, or stay where they were. The new matrix has highest new id + 1 rows,
-or more with --rows / --pad-to-multiple-of; old rows no token of the map names
-(padding beyond the tokenizer) are dropped, and new rows no token names are
-made like those of tokens without pieces.
+new tokenizer.json (OUT_DIR's) gives them, or stay where they were. The new
+matrix has highest new id + 1 rows, or more with --rows / --pad-to-multiple-of;
+old rows no token names (padding beyond the tokenizer) are dropped, and new
+rows no token names are made like those of tokens without pieces.
 
-The weights are streamed file by file and tensor by tensor: the resized
-tensors are read through a memory map and written a block of rows at a time,
-every other tensor is copied byte for byte (see `safetensors_io`). Everything
+The weights are streamed file by file and tensor by tensor: runs of rows that
+stay together, and every other tensor, are copied file to file (see
+`safetensors_io`); means are taken a block of rows at a time. Everything
 is checked before anything is written; files are written to temporary names
 in the output directory and renamed into place only when all are complete.
 """
