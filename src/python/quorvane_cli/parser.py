@@ -15,6 +15,7 @@ from quorvane_cli.editing import (
     run_shrink,
     run_sync_chars,
 )
+from quorvane_cli.embeddings import INIT_CHOICES, run_resize_embeddings
 from quorvane_cli.evaluation import run_eval
 from quorvane_cli.inspection import run_info, run_validate
 from quorvane_cli.learning import run_adapt, run_extend, run_prune
@@ -267,4 +268,46 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
     _tokenizer(upgrade)
     _output(upgrade, id_map=False, drops_tokens=False)
     _common(upgrade)
+
+    resize = command(
+        "resize-embeddings", run_resize_embeddings,
+        "Cut and extend a model's embedding matrices (safetensors) to follow an id map.",
+    )
+    resize.add_argument(
+        "model_dir", metavar="MODEL_DIR",
+        help="the model: config.json, tokenizer.json and *.safetensors weights (sharded or not)",
+    )
+    resize.add_argument(
+        "--id-map", metavar="FILE", required=True, help="the id map an editing subcommand wrote with --id-map"
+    )
+    where = resize.add_argument_group("output (one of -o and --plan-only is required)")
+    choice = where.add_mutually_exclusive_group()
+    choice.add_argument(
+        "-o", "--output", metavar="OUT_DIR",
+        help="write the resized model there (created if missing; files it has that this command "
+        "does not write are kept)",
+    )
+    choice.add_argument(
+        "--plan-only", metavar="PLAN",
+        help="write only a JSON plan of where each new row comes from, for use elsewhere",
+    )
+    resize.add_argument(
+        "--init", choices=INIT_CHOICES, default="mean-of-constituents",
+        help="rows of new tokens: the mean of the rows of the pieces the old tokenizer splits the token "
+        "into (default; the mean where it has none), the mean of all the tokenizer's rows, or zeros",
+    )
+    resize.add_argument(
+        "--tensor", metavar="NAME", action="append",
+        help="resize this tensor (repeatable) instead of the embeddings found by their usual names",
+    )
+    rows = resize.add_mutually_exclusive_group()
+    rows.add_argument(
+        "--rows", metavar="N", type=count,
+        help="give the matrices N rows (at least highest new id + 1; the extra rows are made like new ones)",
+    )
+    rows.add_argument(
+        "--pad-to-multiple-of", metavar="K", type=_integer(2**32, "multiple"),
+        help="round the row count up to a multiple of K",
+    )
+    _common(resize)
     return parser
