@@ -154,6 +154,11 @@ void Learner::add_words(const WordCounts& given) {
       spans[i] = {at, static_cast<std::uint32_t>(out.size())};
     }
   });
+  std::size_t symbols = 0;
+  for (const auto& ids : part_ids) symbols += ids.size();
+  pairs_.reserve(symbols / 2);  // distinct pairs are far fewer than adjacent ones
+  words_.reserve(order.size());
+  counts_.reserve(order.size());
   for (std::size_t i = 0, part = 0; i < order.size(); ++i) {
     while ((part + 1) * order.size() / parts <= i) ++part;  // the part whose range holds word i
     const std::string_view word = order[i];
