@@ -43,8 +43,8 @@ def _tokenizer_json(path: str) -> str:
 
 def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, dict[str, int] | None]:
     """The editor, and its vocabulary before the edit when an id map is wanted."""
-    progress.phase(f"reading {where.input}")
-    editor = quorvane.Quorvane(where.input)
+    progress.phase(f"reading {where.tokenizer}")
+    editor = quorvane.Quorvane(where.tokenizer)
     return editor, editor.get_vocab() if where.id_map is not None else None
 
 
@@ -117,7 +117,7 @@ def run_extend(args: argparse.Namespace, progress: Progress) -> Report:
     where = destination(args)
     _check_texts(args.text, "--text")
     editor, before = _open(where, progress)
-    words = gather_counts(_tokenizer_json(where.input), args.text, progress)
+    words = gather_counts(_tokenizer_json(where.tokenizer), args.text, progress)
     progress.phase(f"learning {args.add} tokens from {len(words)} distinct words")
     result, seconds = _learn(editor, words, args.add, args, reuse=False)
     report = Report(
@@ -169,7 +169,7 @@ def run_prune(args: argparse.Namespace, progress: Progress) -> Report:
     _check_texts(texts, "--text")
     keep = read_token_file(args.keep) if args.keep is not None else None
     editor, before = _open(where, progress)
-    words = gather_counts(_tokenizer_json(where.input), texts, progress) if texts else None
+    words = gather_counts(_tokenizer_json(where.tokenizer), texts, progress) if texts else None
     how = "by their use in the text" if words is not None else "highest ids first"
     progress.phase(f"pruning {args.count} leaf tokens, {how}")
     result, seconds = _prune(editor, args.count, words, keep, close_gaps=True)
@@ -201,7 +201,7 @@ def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
         if any(is_counts_file(path) for path in paths):
             raise CliError(f"{option} takes text, not word counts")
     editor, before = _open(where, progress)
-    document = _tokenizer_json(where.input)
+    document = _tokenizer_json(where.tokenizer)
     new_words = gather_counts(document, new_texts, progress)
     old_words = gather_counts(document, old_texts, progress) if old_texts else None
     size = editor.vocab_size

@@ -1,0 +1,373 @@
+"""Model directories: the folder a model is saved in (tokenizer.json,
+tokenizer_config.json, special_tokens_map.json, config.json, the weights, ...)
+given wherever a tokenizer.json is expected.
+
+Reading, a directory stands for the tokenizer.json inside it. Writing, an
+edit of a directory keeps the files around the tokenizer true to it:
+
+- tokenizer_config.json keeps every key in its order, but its
+  `added_tokens_decoder` is keyed by the ids the edited tokenizer gives its
+  added tokens (`loader_ids`), with the entries of tokens that are gone
+  dropped and entries made for added tokens it lacked;
+- a legacy added_tokens.json (content -> id) gets the new ids as well;
+- the slow-tokenizer files (vocab.json, merges.txt, tokenizer.model, ...)
+  describe the vocabulary as it was and cannot be rewritten from a
+  tokenizer.json: they are left out of the output, and removed with --in-place,
+  so that no loader reads the old vocabulary next to the new one;
+- every other file and subdirectory is copied unchanged, config.json
+  included: resizing the weights, and with them config.json's `vocab_size`,
+  is `quorvane resize-embeddings`' work.
+
+`-o DIR` builds the whole directory under a temporary name beside DIR and
+renames it into place at the end, so a failed or interrupted run leaves no
+directory that looks complete. `--in-place` writes each rewritten file to a
+temporary name first and replaces the originals only once all are written.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import shutil
+import stat
+import sys
+import tempfile
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass, field
+from typing import cast
+
+import quorvane
+
+from quorvane_cli.errors import CliError
+from quorvane_cli.jsonfile import read_json
+
+TOKENIZER = "tokenizer.json"
+CONFIG = "tokenizer_config.json"
+ADDED_TOKENS = "added_tokens.json"
+MODEL_CONFIG = "config.json"
+# Other forms of the vocabulary, read by slow tokenizers and converters.
+STALE = ("vocab.json", "merges.txt", "tokenizer.model", "vocab.txt", "spiece.model", "sentencepiece.bpe.model")
+REWRITTEN = (TOKENIZER, CONFIG, ADDED_TOKENS)
+FLAGS = (("lstrip", False), ("normalized", False), ("rstrip", False), ("single_word", False), ("special", False))
+
+
+def tokenizer_file(path: str) -> str:
+    """The tokenizer.json a command reads for `path`: the file itself, or the one in the directory."""
+    if not os.path.isdir(path):
+        return path
+    inner = os.path.join(path, TOKENIZER)
+    if not os.path.isfile(inner):
+        raise CliError(f"{path} is a directory without a {TOKENIZER}")
+    return inner
+
+
+def writes_directory(source: str, output: str | None) -> bool:
+    """Whether an edit of `source` writes a model directory: the input is one and
+    -o (when given) does not name a .json file, which gets the tokenizer.json alone."""
+    return os.path.isdir(source) and (output is None or not output.lower().endswith(".json"))
+
+
+def _object(path: str) -> dict[str, object] | None:
+    """The JSON object in `path`, None when there is no such file."""
+    if not os.path.lexists(path):
+        return None
+    value = read_json(path)
+    if not isinstance(value, dict):
+        raise CliError(f"{path}: expected a JSON object")
+    return value
+
+
+@dataclass(frozen=True)
+class ModelDir:
+    """An edit's model directories: `source` is read, `target` written (the same with --in-place).
+
+    `config` and `added_tokens` are the source's tokenizer_config.json and
+    added_tokens.json as read and checked before the edit, None when absent.
+    """
+
+    source: str
+    target: str
+    config: dict[str, object] | None = None
+    added_tokens: dict[str, object] | None = None
+
+    @property
+    def in_place(self) -> bool:
+        return self.source == self.target
+
+    def written(self, name: str) -> str:
+        return os.path.join(self.target, name)
+
+
+def plan(source: str, output: str | None) -> ModelDir:
+    """Check a directory edit before anything is read or written; `output` None is --in-place."""
+    tokenizer_file(source)
+    source = os.path.abspath(source)
+    target = source
+    if output is not None:
+        target = os.path.abspath(output)
+        real_source, real_target = os.path.realpath(source), os.path.realpath(target)
+        if real_target == real_source:
+            raise CliError(f"-o names the input directory {output}; use --in-place to replace its tokenizer")
+        if real_target.startswith(real_source + os.sep):
+            raise CliError(f"-o {output} lies inside the input directory")
+        if os.path.lexists(target) and not os.path.isdir(target):
+            raise CliError(f"-o {output} exists and is not a directory")
+        if os.path.isdir(target) and os.listdir(target):
+            raise CliError(f"-o {output}: the directory exists and is not empty")
+        if not os.path.isdir(os.path.dirname(target)):
+            raise CliError(f"-o {output}: no such directory {os.path.dirname(target)}")
+    config = _object(os.path.join(source, CONFIG))
+    decoder = config.get("added_tokens_decoder") if config is not None else None
+    if decoder is not None:
+        where = f"{os.path.join(source, CONFIG)}: added_tokens_decoder"
+        if not isinstance(decoder, dict):
+            raise CliError(f"{where} is not an object")
+        for key, entry in decoder.items():
+            if not isinstance(entry, dict) or not isinstance(entry.get("content"), str):
+                raise CliError(f"{where}[{json.dumps(key)}] is not an added token with a string content")
+    added = _object(os.path.join(source, ADDED_TOKENS))
+    if added is not None and not all(type(value) is int for value in added.values()):
+        raise CliError(f"{os.path.join(source, ADDED_TOKENS)}: every value must be an integer id")
+    return ModelDir(source, target, config, added)
+
+
+def loader_ids(document: Mapping[str, object]) -> dict[str, int]:
+    """Content -> id of every added token of a tokenizer document, as loaders
+    (the `tokenizers` package, and transformers through it) number them: a token
+    of the model's vocabulary keeps its id there; the others, whatever ids the
+    file gives them, count on from the number of vocabulary entries in the
+    order they first appear."""
+    model = document.get("model")
+    vocab = model.get("vocab") if isinstance(model, dict) else None
+    vocab = vocab if isinstance(vocab, dict) else {}
+    added = document.get("added_tokens")
+    ids: dict[str, int] = {}
+    next_id = len(vocab)
+    for entry in added if isinstance(added, list) else []:
+        content = entry.get("content") if isinstance(entry, dict) else None
+        if not isinstance(content, str) or content in ids:
+            continue
+        if content in vocab:
+            ids[content] = vocab[content]
+        else:
+            ids[content] = next_id
+            next_id += 1
+    return ids
+
+
+def rewrite_decoder(
+    decoder: Mapping[str, Mapping[str, object]], document: Mapping[str, object]
+) -> tuple[dict[str, object], list[str]]:
+    """`added_tokens_decoder` for the tokenizer `document`, and the contents dropped.
+
+    An entry per added token of the document, keyed by its loader id (sorted
+    by id, as transformers writes it): the old entry with the same content where
+    there was one, otherwise one made from the document's flags. An old entry
+    whose token is an ordinary vocabulary token follows that token's id; one
+    whose token the document no longer has is dropped.
+    """
+    ids = loader_ids(document)
+    model = document.get("model")
+    vocab = model.get("vocab") if isinstance(model, dict) else None
+    vocab = vocab if isinstance(vocab, dict) else {}
+    old = {str(entry["content"]): entry for entry in decoder.values()}
+    rows: dict[str, tuple[int, Mapping[str, object]]] = {}
+    added = document.get("added_tokens")
+    for entry in added if isinstance(added, list) else []:
+        content = entry.get("content") if isinstance(entry, dict) else None
+        if isinstance(content, str) and content not in rows:
+            made = {"content": content, **{flag: entry.get(flag, default) for flag, default in FLAGS}}
+            rows[content] = (ids[content], old.get(content, made))
+    dropped = []
+    for content, entry in old.items():
+        if content in rows:
+            continue
+        if content in vocab and type(vocab[content]) is int:
+            rows[content] = (vocab[content], entry)
+        else:
+            dropped.append(content)
+    ordered = sorted(rows.values(), key=lambda row: row[0])
+    return {str(token_id): dict(entry) for token_id, entry in ordered}, dropped
+
+
+def _dump(path: str, value: object) -> None:
+    """Write `value` as transformers writes its JSON files, failing if `path` exists."""
+    with open(path, "x", encoding="utf-8") as file:
+        json.dump(value, file, ensure_ascii=False, indent=2)
+        file.write("\n")
+
+
+@dataclass
+class Outcome:
+    """What writing a model directory did, for the report."""
+
+    config_rewritten: bool = False
+    dropped: list[str] = field(default_factory=list)  # decoder entries whose tokens are gone
+    copied: int = 0
+    left_out: list[str] = field(default_factory=list)
+    vocab_size_note: str | None = None
+
+    def data(self) -> dict[str, object]:
+        return {
+            "tokenizer_config_rewritten": self.config_rewritten,
+            "decoder_entries_dropped": self.dropped,
+            "files_copied": self.copied,
+            "left_out": self.left_out,
+        }
+
+    def lines(self) -> list[str]:
+        lines = []
+        if self.config_rewritten:
+            gone = f", dropped the entries of {len(self.dropped)} tokens now gone" if self.dropped else ""
+            lines.append(f"rewrote {CONFIG}'s added_tokens_decoder for the new ids{gone}")
+        if self.copied:
+            lines.append(f"copied {self.copied} other files unchanged")
+        if self.left_out:
+            lines.append(f"left out {', '.join(self.left_out)}: they describe the old vocabulary")
+        if self.vocab_size_note:
+            lines.append(self.vocab_size_note)
+        return lines
+
+
+def _companions(document: Mapping[str, object], where: ModelDir, outcome: Outcome) -> dict[str, object]:
+    """The rewritten tokenizer_config.json and added_tokens.json, by file name."""
+    files: dict[str, object] = {}
+    if where.config is not None:
+        config = dict(where.config)
+        decoder = config.get("added_tokens_decoder")
+        if isinstance(decoder, dict):
+            config["added_tokens_decoder"], outcome.dropped = rewrite_decoder(decoder, document)
+            outcome.config_rewritten = True
+        files[CONFIG] = config
+    if where.added_tokens is not None:
+        ids = loader_ids(document)
+        model = document.get("model")
+        vocab = model.get("vocab") if isinstance(model, dict) else {}
+        known = {**(vocab if isinstance(vocab, dict) else {}), **ids}
+        files[ADDED_TOKENS] = {content: known[content] for content in where.added_tokens if content in known}
+    return files
+
+
+def _vocab_size_note(directory: str, document: Mapping[str, object]) -> str | None:
+    """A line for a config.json whose vocab_size is now too small for the tokenizer's ids."""
+    path = os.path.join(directory, MODEL_CONFIG)
+    try:
+        config = read_json(path) if os.path.isfile(path) else None
+    except (CliError, OSError):
+        return None
+    size = config.get("vocab_size") if isinstance(config, dict) else None
+    model = document.get("model")
+    vocab = model.get("vocab") if isinstance(model, dict) else None
+    ids = [i for i in (vocab.values() if isinstance(vocab, dict) else ()) if type(i) is int]
+    ids += loader_ids(document).values()
+    needed = max(ids, default=-1) + 1
+    if type(size) is not int or size >= needed:
+        return None
+    return (f"{MODEL_CONFIG} still says vocab_size {size}, but the tokenizer uses ids up to {needed - 1}: "
+            "resize the model's embeddings (quorvane resize-embeddings) before using it")
+
+
+def _remove_tree(path: str) -> None:
+    """Remove a directory being built, read-only subdirectories copied into it included."""
+
+    def writable_and_retry(function: Callable[..., object], name: str, _: object) -> None:
+        with contextlib.suppress(OSError):
+            os.chmod(os.path.dirname(name), stat.S_IRWXU)
+            function(name)
+
+    if sys.version_info >= (3, 12):
+        shutil.rmtree(path, onexc=writable_and_retry)
+    else:
+        shutil.rmtree(path, onerror=writable_and_retry)
+
+
+def _copy_others(source: str, target: str, skip: Iterable[str], outcome: Outcome) -> None:
+    """Copy every entry of `source` but `skip` into `target`, following symbolic links
+    (a model from a hub cache is links into a store of blobs)."""
+    skipped = set(skip)
+    for entry in sorted(os.scandir(source), key=lambda e: e.name):
+        if entry.name in skipped:
+            continue
+        if entry.name in STALE:
+            outcome.left_out.append(entry.name)
+            continue
+        destination = os.path.join(target, entry.name)
+        if entry.is_dir():
+            shutil.copytree(entry.path, destination)
+        else:
+            shutil.copy2(entry.path, destination)
+        outcome.copied += 1
+
+
+def _document(path: str) -> dict[str, object]:
+    """The tokenizer document the editor just saved (always a JSON object)."""
+    return cast("dict[str, object]", read_json(path))
+
+
+def _default_mode() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o777 & ~mask
+
+
+def _write_copy(editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome) -> dict[str, object]:
+    parent, name = os.path.split(where.target)
+    building = tempfile.mkdtemp(prefix=f".{name}.", suffix=".partial", dir=parent)
+    try:
+        editor.save(os.path.join(building, TOKENIZER))
+        document = _document(os.path.join(building, TOKENIZER))
+        for file_name, value in _companions(document, where, outcome).items():
+            _dump(os.path.join(building, file_name), value)
+        _copy_others(where.source, building, REWRITTEN, outcome)
+        os.chmod(building, _default_mode())
+        os.rename(building, where.target)  # replaces an empty directory, fails on a filled one
+    except BaseException:
+        _remove_tree(building)
+        raise
+    return document
+
+
+def _write_in_place(editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome) -> dict[str, object]:
+    suffix = f".{os.getpid()}.tmp"
+    staged: list[tuple[str, str]] = []
+    try:
+        path = where.written(TOKENIZER)
+        staged.append((path + suffix, path))
+        editor.save(path + suffix)
+        document = _document(path + suffix)
+        for file_name, value in _companions(document, where, outcome).items():
+            path = where.written(file_name)
+            staged.append((path + suffix, path))
+            _dump(path + suffix, value)
+        for temporary, path in staged:
+            os.replace(temporary, path)
+    except BaseException:
+        for temporary, _ in staged:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+        raise
+    for name in STALE:
+        path = where.written(name)
+        if os.path.lexists(path):
+            os.unlink(path)
+            outcome.left_out.append(name)
+    return document
+
+
+def save(editor: quorvane.Quorvane, where: ModelDir) -> Outcome:
+    """Write the edited tokenizer as the directory `where.target` describes.
+
+    Raises CliError when the directory cannot be written; nothing is left
+    behind then (with --in-place, the files are as they were).
+    """
+    outcome = Outcome()
+    try:
+        if where.in_place:
+            document = _write_in_place(editor, where, outcome)
+        else:
+            document = _write_copy(editor, where, outcome)
+    except OSError as exc:
+        raise CliError(f"could not write {where.target}, nothing written: {exc}") from None
+    outcome.vocab_size_note = _vocab_size_note(where.target, document)
+    return outcome
