@@ -294,6 +294,7 @@ class TestWriting:
         # Without added_tokens_decoder transformers reads special_tokens_map.json instead:
         # the config is copied as it is, and a directory without one gets none.
         model = make_model_dir(tmp_path / "model", SAMPLE, "<|endoftext|>", "<|im_end|>", decoder=False)
+        (model / "tokenizer_config.json").write_text(json.dumps(read(model / "tokenizer_config.json")))
         out = tmp_path / "out"
         assert not run_json(capsys, "shrink", model, "300", "-o", out)["model_dir"]["tokenizer_config_rewritten"]
         assert (out / "tokenizer_config.json").read_bytes() == (model / "tokenizer_config.json").read_bytes()

@@ -222,7 +222,7 @@ class Outcome:
             gone = f", dropped the entries of {len(self.dropped)} tokens now gone" if self.dropped else ""
             lines.append(f"rewrote {CONFIG}'s added_tokens_decoder for the new ids{gone}")
         if self.copied:
-            lines.append(f"copied {self.copied} other files unchanged")
+            lines.append(f"copied {self.copied} other {'file' if self.copied == 1 else 'files'} unchanged")
         if self.left_out:
             lines.append(f"left out {', '.join(self.left_out)}: they describe the old vocabulary")
         if self.vocab_size_note:
@@ -231,14 +231,18 @@ class Outcome:
 
 
 def _companions(document: Mapping[str, object], where: ModelDir, outcome: Outcome) -> dict[str, object]:
-    """The rewritten tokenizer_config.json and added_tokens.json, by file name."""
+    """The rewritten tokenizer_config.json and added_tokens.json, by file name.
+
+    A config without `added_tokens_decoder` is not among them: transformers then
+    takes the special tokens from special_tokens_map.json, and adding a decoder
+    would change that, so the file is copied as it is.
+    """
     files: dict[str, object] = {}
-    if where.config is not None:
+    decoder = where.config.get("added_tokens_decoder") if where.config is not None else None
+    if where.config is not None and isinstance(decoder, dict):
         config = dict(where.config)
-        decoder = config.get("added_tokens_decoder")
-        if isinstance(decoder, dict):
-            config["added_tokens_decoder"], outcome.dropped = rewrite_decoder(decoder, document)
-            outcome.config_rewritten = True
+        config["added_tokens_decoder"], outcome.dropped = rewrite_decoder(decoder, document)
+        outcome.config_rewritten = True
         files[CONFIG] = config
     if where.added_tokens is not None:
         ids = loader_ids(document)
@@ -317,9 +321,10 @@ def _write_copy(editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome) ->
     try:
         editor.save(os.path.join(building, TOKENIZER))
         document = _document(os.path.join(building, TOKENIZER))
-        for file_name, value in _companions(document, where, outcome).items():
+        companions = _companions(document, where, outcome)
+        for file_name, value in companions.items():
             _dump(os.path.join(building, file_name), value)
-        _copy_others(where.source, building, REWRITTEN, outcome)
+        _copy_others(where.source, building, [TOKENIZER, *companions], outcome)
         os.chmod(building, _default_mode())
         os.rename(building, where.target)  # replaces an empty directory, fails on a filled one
     except BaseException:
@@ -350,7 +355,10 @@ def _write_in_place(editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome
     for name in STALE:
         path = where.written(name)
         if os.path.lexists(path):
-            os.unlink(path)
+            try:
+                os.unlink(path)
+            except OSError as exc:
+                raise CliError(f"wrote {where.target}, but could not remove the old {name}: {exc}") from None
             outcome.left_out.append(name)
     return document
 
