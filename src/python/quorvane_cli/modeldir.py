@@ -156,6 +156,18 @@ def loader_ids(document: Mapping[str, object]) -> dict[str, int]:
     return ids
 
 
+def shared_ids(document: Mapping[str, object]) -> list[str]:
+    """The added tokens outside the model that loaders number onto ids a model
+    token holds: what an edit that leaves gaps in the ids does to the added
+    tokens after them, until the gaps are closed."""
+    model = document.get("model")
+    vocab = model.get("vocab") if isinstance(model, dict) else None
+    vocab = vocab if isinstance(vocab, dict) else {}
+    held = set(vocab.values())
+    return [content for content, token_id in loader_ids(document).items()
+            if content not in vocab and token_id in held]
+
+
 def rewrite_decoder(
     decoder: Mapping[str, Mapping[str, object]], document: Mapping[str, object]
 ) -> tuple[dict[str, object], list[str]]:
@@ -207,6 +219,7 @@ class Outcome:
     copied: int = 0
     left_out: list[str] = field(default_factory=list)
     vocab_size_note: str | None = None
+    shared_ids: list[str] = field(default_factory=list)
 
     def data(self) -> dict[str, object]:
         return {
@@ -214,6 +227,7 @@ class Outcome:
             "decoder_entries_dropped": self.dropped,
             "files_copied": self.copied,
             "left_out": self.left_out,
+            "added_tokens_on_model_ids": self.shared_ids,
         }
 
     def lines(self) -> list[str]:
@@ -227,6 +241,14 @@ class Outcome:
             lines.append(f"left out {', '.join(self.left_out)}: they describe the old vocabulary")
         if self.vocab_size_note:
             lines.append(self.vocab_size_note)
+        if self.shared_ids:
+            count = len(self.shared_ids)
+            shown = ", ".join(self.shared_ids[:3]) + (", ..." if count > 3 else "")
+            lines.append(
+                f"warning: loaders number {count} added {'token' if count == 1 else 'tokens'} ({shown}) "
+                "onto ids that model tokens hold too, as the edit left gaps in the ids; "
+                "quorvane reindex closes them"
+            )
         return lines
 
 
@@ -378,4 +400,5 @@ def save(editor: quorvane.Quorvane, where: ModelDir) -> Outcome:
     except OSError as exc:
         raise CliError(f"could not write {where.target}, nothing written: {exc}") from None
     outcome.vocab_size_note = _vocab_size_note(where.target, document)
+    outcome.shared_ids = shared_ids(document)
     return outcome
