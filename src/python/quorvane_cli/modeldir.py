@@ -41,6 +41,7 @@ import quorvane
 
 from quorvane_cli.errors import CliError
 from quorvane_cli.jsonfile import read_json
+from quorvane_cli.output import show
 
 TOKENIZER = "tokenizer.json"
 CONFIG = "tokenizer_config.json"
@@ -132,15 +133,20 @@ def plan(source: str, output: str | None) -> ModelDir:
     return ModelDir(source, target, config, added)
 
 
+def _vocab(document: Mapping[str, object]) -> dict[str, int]:
+    """The model's vocabulary of a document the editor wrote (token -> id)."""
+    model = document.get("model")
+    vocab = model.get("vocab") if isinstance(model, dict) else None
+    return {token: i for token, i in vocab.items() if type(i) is int} if isinstance(vocab, dict) else {}
+
+
 def loader_ids(document: Mapping[str, object]) -> dict[str, int]:
     """Content -> id of every added token of a tokenizer document, as loaders
     (the `tokenizers` package, and transformers through it) number them: a token
     of the model's vocabulary keeps its id there; the others, whatever ids the
     file gives them, count on from the number of vocabulary entries in the
     order they first appear."""
-    model = document.get("model")
-    vocab = model.get("vocab") if isinstance(model, dict) else None
-    vocab = vocab if isinstance(vocab, dict) else {}
+    vocab = _vocab(document)
     added = document.get("added_tokens")
     ids: dict[str, int] = {}
     next_id = len(vocab)
@@ -160,9 +166,7 @@ def shared_ids(document: Mapping[str, object]) -> list[str]:
     """The added tokens outside the model that loaders number onto ids a model
     token holds: what an edit that leaves gaps in the ids does to the added
     tokens after them, until the gaps are closed."""
-    model = document.get("model")
-    vocab = model.get("vocab") if isinstance(model, dict) else None
-    vocab = vocab if isinstance(vocab, dict) else {}
+    vocab = _vocab(document)
     held = set(vocab.values())
     return [content for content, token_id in loader_ids(document).items()
             if content not in vocab and token_id in held]
@@ -180,9 +184,7 @@ def rewrite_decoder(
     whose token the document no longer has is dropped.
     """
     ids = loader_ids(document)
-    model = document.get("model")
-    vocab = model.get("vocab") if isinstance(model, dict) else None
-    vocab = vocab if isinstance(vocab, dict) else {}
+    vocab = _vocab(document)
     old = {str(entry["content"]): entry for entry in decoder.values()}
     rows: dict[str, tuple[int, Mapping[str, object]]] = {}
     added = document.get("added_tokens")
@@ -195,7 +197,7 @@ def rewrite_decoder(
     for content, entry in old.items():
         if content in rows:
             continue
-        if content in vocab and type(vocab[content]) is int:
+        if content in vocab:
             rows[content] = (vocab[content], entry)
         else:
             dropped.append(content)
@@ -243,7 +245,7 @@ class Outcome:
             lines.append(self.vocab_size_note)
         if self.shared_ids:
             count = len(self.shared_ids)
-            shown = ", ".join(self.shared_ids[:3]) + (", ..." if count > 3 else "")
+            shown = ", ".join(map(show, self.shared_ids[:3])) + (", ..." if count > 3 else "")
             lines.append(
                 f"warning: loaders number {count} added {'token' if count == 1 else 'tokens'} ({shown}) "
                 "onto ids that model tokens hold too, as the edit left gaps in the ids; "
@@ -268,9 +270,7 @@ def _companions(document: Mapping[str, object], where: ModelDir, outcome: Outcom
         files[CONFIG] = config
     if where.added_tokens is not None:
         ids = loader_ids(document)
-        model = document.get("model")
-        vocab = model.get("vocab") if isinstance(model, dict) else {}
-        known = {**(vocab if isinstance(vocab, dict) else {}), **ids}
+        known = {**_vocab(document), **ids}
         files[ADDED_TOKENS] = {content: known[content] for content in where.added_tokens if content in known}
     return files
 
@@ -283,9 +283,7 @@ def _vocab_size_note(directory: str, document: Mapping[str, object]) -> str | No
     except (CliError, OSError):
         return None
     size = config.get("vocab_size") if isinstance(config, dict) else None
-    model = document.get("model")
-    vocab = model.get("vocab") if isinstance(model, dict) else None
-    ids = [i for i in (vocab.values() if isinstance(vocab, dict) else ()) if type(i) is int]
+    ids = list(_vocab(document).values())
     ids += loader_ids(document).values()
     needed = max(ids, default=-1) + 1
     if type(size) is not int or size >= needed:
