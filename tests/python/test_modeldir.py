@@ -169,7 +169,13 @@ class TestReading:
 
 class TestWriting:
     def test_output_directory_is_complete(self, capsys, sample_dir, tmp_path):
+        # Weights as a hub cache holds them, a link into a store of blobs; an empty output directory.
+        blob = tmp_path / "blobs" / "weights"
+        blob.parent.mkdir()
+        (sample_dir / "model.safetensors").rename(blob)
+        (sample_dir / "model.safetensors").symlink_to(blob)
         out = tmp_path / "out"
+        out.mkdir()
         result = run_json(capsys, "shrink", sample_dir, "300", "-o", out, "--quiet")
         assert (result["input"], result["output"]) == (str(sample_dir), str(out))
         # Shrinking leaves gaps: loaders number <|im_end|> 2701, an id a kept model token holds.
@@ -180,6 +186,7 @@ class TestWriting:
         assert sorted(before) == sorted(after)
         for name in ["config.json", "special_tokens_map.json", "model.safetensors", "extra/notes.txt"]:
             assert after[name] == before[name]
+        assert not (out / "model.safetensors").is_symlink()
         old, new = read(sample_dir / "tokenizer_config.json"), read(out / "tokenizer_config.json")
         assert list(new) == list(old) and {k: v for k, v in new.items() if k != "added_tokens_decoder"} == {
             k: v for k, v in old.items() if k != "added_tokens_decoder"}
@@ -187,7 +194,7 @@ class TestWriting:
         assert {k: v["content"] for k, v in new["added_tokens_decoder"].items()} == {
             "0": "<|endoftext|>", "2700": "<|im_start|>", "2701": "<|im_end|>"}
         assert list(new["added_tokens_decoder"].values()) == list(old["added_tokens_decoder"].values())
-        assert outside(tmp_path) == ["out"]
+        assert outside(tmp_path) == ["blobs", "out"]
         check_loads(out)
         check_stale_config_fails(out, sample_dir)
 
