@@ -7,7 +7,9 @@ transformers is the judge of what we write: it loads the directory offline
 give every added token the id the `tokenizers` package gives it and encode
 and decode as that package does. Each such check is also run against the
 directory with its old tokenizer_config.json copied back, where the edit moved
-added tokens, to show that the check sees a stale configuration."""
+added tokens, to show that the check sees a stale configuration. Without
+transformers (it needs Python 3.11) the configuration is checked against the
+tokenizers package alone."""
 
 import json
 import logging
@@ -24,7 +26,10 @@ from quorvane_cli.modeldir import loader_ids
 from test_cli import MARKER, SAMPLE, failure, run, run_json
 
 tokenizers = pytest.importorskip("tokenizers")
-transformers = pytest.importorskip("transformers")
+try:
+    import transformers
+except ImportError:  # it needs Python 3.11; the checks against the tokenizers package still run
+    transformers = None
 
 TEXT_DIR = Path(__file__).resolve().parents[3] / "shared" / "text"
 CHAT = "<|im_start|>user\nThe keeper lights the lantern, dziękuję.<|im_end|>"
@@ -93,17 +98,21 @@ def load(directory):
 
 
 def check_loads(directory, text=CHAT):
-    """transformers reads `directory` as the tokenizers package reads its tokenizer.json."""
+    """tokenizer_config.json lists the added tokens at the ids the tokenizers
+    package gives them, and transformers reads `directory` as that package
+    reads its tokenizer.json."""
     client = tokenizers.Tokenizer.from_file(str(Path(directory) / "tokenizer.json"))
-    tokenizer, messages = load(directory)
-    assert not [m for m in messages if "token" in m.lower()], messages
     contents = [entry["content"] for entry in read(Path(directory) / "tokenizer.json")["added_tokens"]]
-    assert [tokenizer.convert_tokens_to_ids(c) for c in contents] == [client.token_to_id(c) for c in contents]
     config = read(Path(directory) / "tokenizer_config.json")
     if "added_tokens_decoder" in config:
         listed = {entry["content"]: int(key) for key, entry in config["added_tokens_decoder"].items()}
         assert listed.keys() >= set(contents)
         assert listed == {c: client.token_to_id(c) for c in listed}
+    if transformers is None:
+        return
+    tokenizer, messages = load(directory)
+    assert not [m for m in messages if "token" in m.lower()], messages
+    assert [tokenizer.convert_tokens_to_ids(c) for c in contents] == [client.token_to_id(c) for c in contents]
     assert len(tokenizer) == client.get_vocab_size(with_added_tokens=True)
     for special in [False, True]:
         ids = tokenizer(text, add_special_tokens=special)["input_ids"]
