@@ -26,10 +26,15 @@ from quorvane_cli.modeldir import loader_ids
 from test_cli import MARKER, SAMPLE, failure, run, run_json
 
 tokenizers = pytest.importorskip("tokenizers")
-try:
-    import transformers
-except ImportError:  # it needs Python 3.11; the checks against the tokenizers package still run
-    transformers = None
+transformers = None
+# Under the sanitizers transformers stays out: its native libraries (numpy,
+# safetensors, ...) are not ours to check. Without it (it needs Python 3.11)
+# the checks against the tokenizers package still run.
+if not os.environ.get("QUORVANE_SANITIZED"):
+    try:
+        import transformers
+    except ImportError:
+        pass
 
 TEXT_DIR = Path(__file__).resolve().parents[3] / "shared" / "text"
 CHAT = "<|im_start|>user\nThe keeper lights the lantern, dziękuję.<|im_end|>"
