@@ -267,8 +267,9 @@ class TestWriting:
             assert message in failure(capsys, "shrink", sample_dir, "300", *target)
         assert files(sample_dir) == before and outside(tmp_path) == []
 
-    def test_nothing_left_when_writing_fails_midway(self, capsys, sample_dir, tmp_path):
-        (sample_dir / "extra" / "dangling").symlink_to(tmp_path / "gone")
+    @pytest.mark.parametrize("link, to", [("extra/dangling", "../gone"), ("extra/loop", "..")])
+    def test_nothing_left_when_writing_fails_midway(self, capsys, sample_dir, tmp_path, link, to):
+        (sample_dir / link).symlink_to(to)
         message = failure(capsys, "shrink", sample_dir, "300", "-o", tmp_path / "out", "--id-map",
                           tmp_path / "ids.json")
         assert f"could not write {tmp_path / 'out'}, nothing written" in message

@@ -306,11 +306,26 @@ def _remove_tree(path: str) -> None:
         shutil.rmtree(path, onerror=writable_and_retry)
 
 
+def _no_loops(directory: str, names: Iterable[str]) -> list[str]:
+    """A `copytree` ignore function that ignores nothing but refuses a link to a
+    directory holding it, which copying through links would follow for ever."""
+    real = os.path.realpath(directory)
+    for name in names:
+        path = os.path.join(directory, name)
+        if os.path.islink(path) and os.path.isdir(path):
+            target = os.path.realpath(path)
+            if real == target or real.startswith(target + os.sep):
+                raise OSError(f"{path} links to a directory that holds it")
+    return []
+
+
 def _copy_others(source: str, target: str, skip: Iterable[str], outcome: Outcome) -> None:
     """Copy every entry of `source` but `skip` into `target`, following symbolic links
     (a model from a hub cache is links into a store of blobs)."""
     skipped = set(skip)
-    for entry in sorted(os.scandir(source), key=lambda e: e.name):
+    entries = sorted(os.scandir(source), key=lambda e: e.name)
+    _no_loops(source, [entry.name for entry in entries])
+    for entry in entries:
         if entry.name in skipped:
             continue
         if entry.name in STALE:
@@ -318,7 +333,7 @@ def _copy_others(source: str, target: str, skip: Iterable[str], outcome: Outcome
             continue
         destination = os.path.join(target, entry.name)
         if entry.is_dir():
-            shutil.copytree(entry.path, destination)
+            shutil.copytree(entry.path, destination, ignore=_no_loops)
         else:
             shutil.copy2(entry.path, destination)
         outcome.copied += 1
