@@ -222,6 +222,7 @@ class Outcome:
     left_out: list[str] = field(default_factory=list)
     vocab_size_note: str | None = None
     shared_ids: list[str] = field(default_factory=list)
+    in_place: bool = False
 
     def data(self) -> dict[str, object]:
         return {
@@ -240,7 +241,9 @@ class Outcome:
         if self.copied:
             lines.append(f"copied {self.copied} other {'file' if self.copied == 1 else 'files'} unchanged")
         if self.left_out:
-            lines.append(f"left out {', '.join(self.left_out)}: they describe the old vocabulary")
+            which = "which holds" if len(self.left_out) == 1 else "which hold"
+            done = "removed" if self.in_place else "left out"
+            lines.append(f"{done} {', '.join(self.left_out)}, {which} the old vocabulary")
         if self.vocab_size_note:
             lines.append(self.vocab_size_note)
         if self.shared_ids:
@@ -404,7 +407,7 @@ def save(editor: quorvane.Quorvane, where: ModelDir) -> Outcome:
     Raises CliError when the directory cannot be written; nothing is left
     behind then (with --in-place, the files are as they were).
     """
-    outcome = Outcome()
+    outcome = Outcome(in_place=where.in_place)
     try:
         if where.in_place:
             document = _write_in_place(editor, where, outcome)
