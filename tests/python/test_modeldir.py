@@ -108,17 +108,20 @@ def check_loads(directory, text=CHAT):
     reads its tokenizer.json."""
     client = tokenizers.Tokenizer.from_file(str(Path(directory) / "tokenizer.json"))
     contents = [entry["content"] for entry in read(Path(directory) / "tokenizer.json")["added_tokens"]]
-    config = read(Path(directory) / "tokenizer_config.json")
-    if "added_tokens_decoder" in config:
-        listed = {entry["content"]: int(key) for key, entry in config["added_tokens_decoder"].items()}
+    listed = {entry["content"]: int(key) for key, entry in
+              read(Path(directory) / "tokenizer_config.json").get("added_tokens_decoder", {}).items()}
+    if listed:
         assert listed.keys() >= set(contents)
-        assert listed == {c: client.token_to_id(c) for c in listed}
+        known = {c: i for c, i in listed.items() if client.token_to_id(c) is not None}
+        assert known == {c: client.token_to_id(c) for c in known}
     if transformers is None:
         return
     tokenizer, messages = load(directory)
     assert not [m for m in messages if "token" in m.lower()], messages
     assert [tokenizer.convert_tokens_to_ids(c) for c in contents] == [client.token_to_id(c) for c in contents]
-    assert len(tokenizer) == client.get_vocab_size(with_added_tokens=True)
+    assert {c: tokenizer.convert_tokens_to_ids(c) for c in listed} == listed
+    only_configured = listed.keys() - client.get_vocab().keys()  # transformers adds them after the file's
+    assert len(tokenizer) == client.get_vocab_size(with_added_tokens=True) + len(only_configured)
     for special in [False, True]:
         ids = tokenizer(text, add_special_tokens=special)["input_ids"]
         assert ids == client.encode(text, add_special_tokens=special).ids
@@ -283,30 +286,33 @@ class TestWriting:
         assert files(sample_dir) == before and outside(tmp_path) == []
 
     def test_companion_files_follow_the_tokens(self, capsys, tmp_path):
-        # The config lacks <|im_end|>, lists "Ġthe" (a model token) and a token that
-        # was never in the tokenizer; added_tokens.json and the slow files come along.
+        # The config lacks <|im_end|>, lists two model tokens, "Ġthe" and "Ġschoolteacher"
+        # (the first shrink takes), and <|tool|>, which only the config adds;
+        # added_tokens.json and the slow files come along.
         model = make_model_dir(tmp_path / "model", SAMPLE, "<|endoftext|>", "<|im_end|>")
         config = read(model / "tokenizer_config.json")
         decoder = config["added_tokens_decoder"]
         del decoder["3001"]
         decoder["262"] = dict(decoder["0"], content="Ġthe", special=False)
-        decoder["5000"] = dict(decoder["0"], content="<|gone|>")
+        decoder["2730"] = dict(decoder["0"], content="Ġschoolteacher", special=False)
+        decoder["3002"] = dict(decoder["0"], content="<|tool|>")
         dump(model / "tokenizer_config.json", config)
-        dump(model / "added_tokens.json", {"<|im_start|>": 3000, "<|im_end|>": 3001, "<|gone|>": 5000})
+        dump(model / "added_tokens.json", {"<|im_start|>": 3000, "<|im_end|>": 3001, "Ġschoolteacher": 2730,
+                                           "<|tool|>": 3002})
         for name in ["vocab.json", "merges.txt"]:
             (model / name).write_text("old vocabulary\n", encoding="utf-8")
         out = tmp_path / "out"
         result = run_json(capsys, "shrink", model, "300", "-o", out, "--quiet")
-        assert result["model_dir"]["decoder_entries_dropped"] == ["<|gone|>"]
+        assert result["model_dir"]["decoder_entries_dropped"] == ["Ġschoolteacher"]
         assert result["model_dir"]["left_out"] == ["merges.txt", "vocab.json"]
         vocab = tokenizers.Tokenizer.from_file(str(out / "tokenizer.json")).get_vocab()
         new = read(out / "tokenizer_config.json")["added_tokens_decoder"]
         assert [(key, entry["content"]) for key, entry in new.items()] == sorted(
             [("0", "<|endoftext|>"), (str(vocab["Ġthe"]), "Ġthe"), ("2700", "<|im_start|>"),
-             ("2701", "<|im_end|>")], key=lambda row: int(row[0]))
+             ("2701", "<|im_end|>"), ("2702", "<|tool|>")], key=lambda row: int(row[0]))
         assert new["2701"] == {"content": "<|im_end|>", "lstrip": False, "normalized": False, "rstrip": False,
                                "single_word": False, "special": True}
-        assert read(out / "added_tokens.json") == {"<|im_start|>": 2700, "<|im_end|>": 2701}
+        assert read(out / "added_tokens.json") == {"<|im_start|>": 2700, "<|im_end|>": 2701, "<|tool|>": 2702}
         assert not (out / "vocab.json").exists() and not (out / "merges.txt").exists()
         check_loads(out)
 

@@ -81,6 +81,15 @@ def destination(args: argparse.Namespace) -> Destination:
     return Destination(source, output, id_map, tokenizer, model)
 
 
+def open_editor(where: Destination, progress: Progress) -> quorvane.Quorvane:
+    """The editor of the tokenizer an edit reads; a model directory written notes what it held."""
+    progress.phase(f"reading {where.tokenizer}")
+    editor = quorvane.Quorvane(where.tokenizer)
+    if where.model is not None:
+        where.model.remember(editor)
+    return editor
+
+
 def run_edit(
     where: Destination, progress: Progress, edit: Edit, *, drop_invalid: bool | None
 ) -> Report:
@@ -92,8 +101,7 @@ def run_edit(
     and the report goes back as it is, naming the input and the output it
     would have written.
     """
-    progress.phase(f"reading {where.tokenizer}")
-    editor = quorvane.Quorvane(where.tokenizer)
+    editor = open_editor(where, progress)
     before = editor.get_vocab() if where.id_map is not None else None
     report = edit(editor)
     if report.status:

@@ -22,7 +22,7 @@ from collections.abc import Sequence
 
 import quorvane
 
-from quorvane_cli.editing import SHOWN, Destination, destination, save_edit
+from quorvane_cli.editing import SHOWN, Destination, destination, open_editor, save_edit
 from quorvane_cli.errors import CliError
 from quorvane_cli.output import Report, limited, show
 from quorvane_cli.progress import Progress
@@ -43,8 +43,7 @@ def _tokenizer_json(path: str) -> str:
 
 def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, dict[str, int] | None]:
     """The editor, and its vocabulary before the edit when an id map is wanted."""
-    progress.phase(f"reading {where.tokenizer}")
-    editor = quorvane.Quorvane(where.tokenizer)
+    editor = open_editor(where, progress)
     return editor, editor.get_vocab() if where.id_map is not None else None
 
 

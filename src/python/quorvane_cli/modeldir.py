@@ -7,8 +7,8 @@ edit of a directory keeps the files around the tokenizer true to it:
 
 - tokenizer_config.json keeps every key in its order, but its
   `added_tokens_decoder` is keyed by the ids the edited tokenizer gives its
-  added tokens (`loader_ids`), with the entries of tokens that are gone
-  dropped and entries made for added tokens it lacked;
+  added tokens (`loader_ids`), with the entries of tokens the edit removed
+  dropped and entries made for added tokens it lacked (`rewrite_decoder`);
 - a legacy added_tokens.json (content -> id) gets the new ids as well;
 - the slow-tokenizer files (vocab.json, merges.txt, tokenizer.model, ...)
   describe the vocabulary as it was and cannot be rewritten from a
@@ -91,10 +91,21 @@ class ModelDir:
     target: str
     config: dict[str, object] | None = None
     added_tokens: dict[str, object] | None = None
+    # The contents of the config's decoder entries that were model tokens before the edit.
+    before: set[str] = field(default_factory=set)
 
     @property
     def in_place(self) -> bool:
         return self.source == self.target
+
+    def remember(self, editor: quorvane.Quorvane) -> None:
+        """Note, before the edit, which tokens of the config and added_tokens.json
+        the model holds, so that the entries of those the edit removes can be told
+        from the entries of tokens only these files add."""
+        decoder = self.config.get("added_tokens_decoder") if self.config is not None else None
+        contents = [str(entry["content"]) for entry in decoder.values()] if isinstance(decoder, dict) else []
+        contents += self.added_tokens or ()
+        self.before.update(content for content in contents if editor.has_token(content))
 
     def written(self, name: str) -> str:
         return os.path.join(self.target, name)
@@ -173,19 +184,23 @@ def shared_ids(document: Mapping[str, object]) -> list[str]:
 
 
 def rewrite_decoder(
-    decoder: Mapping[str, Mapping[str, object]], document: Mapping[str, object]
+    decoder: Mapping[str, Mapping[str, object]], document: Mapping[str, object], removed: Iterable[str] = ()
 ) -> tuple[dict[str, object], list[str]]:
     """`added_tokens_decoder` for the tokenizer `document`, and the contents dropped.
 
     An entry per added token of the document, keyed by its loader id (sorted
     by id, as transformers writes it): the old entry with the same content where
     there was one, otherwise one made from the document's flags. An old entry
-    whose token is an ordinary vocabulary token follows that token's id; one
-    whose token the document no longer has is dropped.
+    whose token is an ordinary vocabulary token follows that token's id; one of
+    the `removed` tokens (model tokens the edit took out) is dropped; one the
+    document never had, which transformers adds after all the document's ids,
+    keeps its place in that order.
     """
     ids = loader_ids(document)
     vocab = _vocab(document)
-    old = {str(entry["content"]): entry for entry in decoder.values()}
+    gone = set(removed)
+    next_id = max([len(vocab) - 1, *ids.values()]) + 1
+    old = {str(entry["content"]): entry for _, entry in sorted(decoder.items(), key=_key_order)}
     rows: dict[str, tuple[int, Mapping[str, object]]] = {}
     added = document.get("added_tokens")
     for entry in added if isinstance(added, list) else []:
@@ -199,10 +214,19 @@ def rewrite_decoder(
             continue
         if content in vocab:
             rows[content] = (vocab[content], entry)
-        else:
+        elif content in gone:
             dropped.append(content)
+        else:
+            rows[content] = (next_id, entry)
+            next_id += 1
     ordered = sorted(rows.values(), key=lambda row: row[0])
     return {str(token_id): dict(entry) for token_id, entry in ordered}, dropped
+
+
+def _key_order(item: tuple[str, object]) -> tuple[int, int | str]:
+    """Decoder keys in the numeric order transformers adds their tokens in."""
+    key = item[0]
+    return (0, int(key)) if key.lstrip("-").isdigit() else (1, key)
 
 
 def _dump(path: str, value: object) -> None:
@@ -268,13 +292,17 @@ def _companions(document: Mapping[str, object], where: ModelDir, outcome: Outcom
     decoder = where.config.get("added_tokens_decoder") if where.config is not None else None
     if where.config is not None and isinstance(decoder, dict):
         config = dict(where.config)
-        config["added_tokens_decoder"], outcome.dropped = rewrite_decoder(decoder, document)
+        config["added_tokens_decoder"], outcome.dropped = rewrite_decoder(decoder, document, where.before)
         outcome.config_rewritten = True
         files[CONFIG] = config
     if where.added_tokens is not None:
-        ids = loader_ids(document)
-        known = {**_vocab(document), **ids}
-        files[ADDED_TOKENS] = {content: known[content] for content in where.added_tokens if content in known}
+        # The same rules as for the decoder, on the contents alone.
+        entries = {str(token_id): {"content": content} for content, token_id in where.added_tokens.items()}
+        rewritten, _ = rewrite_decoder(entries, document, where.before)
+        files[ADDED_TOKENS] = {
+            str(entry["content"]): int(key) for key, entry in rewritten.items()
+            if isinstance(entry, dict) and entry["content"] in where.added_tokens
+        }
     return files
 
 
