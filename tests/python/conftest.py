@@ -10,6 +10,10 @@ import pytest
 
 import quorvane
 
+# transformers (test_modeldir) loads from local directories only; never from a hub.
+os.environ["HF_HUB_OFFLINE"] = "1"
+os.environ["TRANSFORMERS_OFFLINE"] = "1"
+
 ROOT = Path(__file__).resolve().parents[2]
 CORPUS_DIR = ROOT.parent / "shared" / "corpus"
 

@@ -1,8 +1,12 @@
 """Inspect and edit Hugging Face tokenizer.json BPE tokenizers.
 
 Editing commands write to -o PATH, or replace the input with --in-place; the
-input file is never changed otherwise. Exit status: 0 success, 1 failure
-(including `validate` finding invalid merges), 2 usage error.
+input file is never changed otherwise. A TOKENIZER may also be a model's saved
+directory holding tokenizer.json: an edit then writes a whole directory, its
+tokenizer_config.json rewritten for the new ids.
+
+Exit status: 0 success, 1 failure (including `validate` finding invalid
+merges), 2 usage error.
 """
 
 from __future__ import annotations

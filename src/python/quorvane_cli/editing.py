@@ -3,7 +3,8 @@ dropping merges a removal left invalid, saving, and the id map.
 
 Nothing is written unless the edit succeeded, and the input file is only ever
 replaced with --in-place (saving goes through `Quorvane.save`, which replaces
-the file atomically).
+the file atomically). A model directory is read and written as a whole, as
+`quorvane_cli.modeldir` describes.
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ from dataclasses import dataclass
 
 import quorvane
 
+from quorvane_cli import modeldir
 from quorvane_cli.errors import CliError, UsageError
 from quorvane_cli.jsonfile import write_text
 from quorvane_cli.output import Report, limited, show
@@ -35,32 +37,56 @@ def _same_file(first: str, second: str) -> bool:
 
 @dataclass(frozen=True)
 class Destination:
-    """Where an edit reads and writes; `id_map` is the --id-map path, if any."""
+    """Where an edit reads and writes.
+
+    `input` and `output` are the paths as named (a tokenizer.json or a model
+    directory), `tokenizer` the tokenizer.json read, `id_map` the --id-map path,
+    if any, and `model` the directories when a model directory is written.
+    """
 
     input: str
     output: str
     id_map: str | None
+    tokenizer: str
+    model: modeldir.ModelDir | None = None
 
 
 def destination(args: argparse.Namespace) -> Destination:
-    """Check the output options of an editing subcommand before anything is read."""
+    """Check the output options of an editing subcommand before anything is read.
+
+    A model directory as input is written as a directory (see `modeldir`),
+    unless -o names a .json file, which then gets the tokenizer.json alone.
+    """
     source: str = args.tokenizer
     output: str | None = args.output
     in_place: bool = args.in_place
     id_map: str | None = getattr(args, "id_map", None)
     if output is None and not in_place:
         raise UsageError("one of the arguments -o/--output --in-place is required")
+    tokenizer = modeldir.tokenizer_file(source)
+    model = modeldir.plan(source, output) if modeldir.writes_directory(source, output) else None
     if output is None:
         output = source
-    elif _same_file(source, output):
-        raise CliError(f"-o names the input file {source}; use --in-place to replace it")
+    elif model is None and _same_file(tokenizer, output):
+        raise CliError(f"-o names the input file {tokenizer}; use --in-place to replace it")
+    written = [model.written(name) for name in modeldir.REWRITTEN] if model is not None else [output]
     if id_map is not None:
-        if _same_file(id_map, source) or _same_file(id_map, output):
+        if any(_same_file(id_map, path) for path in [tokenizer, *written]):
             raise CliError(f"--id-map names the tokenizer file {id_map}")
         # Caught here, a typo costs nothing; after the save it leaves the edit half reported.
-        if not os.path.isdir(os.path.dirname(os.path.abspath(id_map))):
+        folder = os.path.dirname(os.path.abspath(id_map))
+        if not os.path.isdir(folder) and not (model is not None and folder == model.target):
             raise CliError(f"--id-map {id_map}: no such directory")
-    return Destination(source, output, id_map)
+    return Destination(source, output, id_map, tokenizer, model)
+
+
+def open_editor(where: Destination, progress: Progress) -> quorvane.Quorvane:
+    """The editor of the tokenizer an edit reads; a model directory written notes what it held."""
+    progress.phase(f"reading {where.tokenizer}")
+    editor = quorvane.Quorvane(where.tokenizer)
+    if where.model is not None:
+        where.model.remember(editor)
+    return editor
 
 
 def run_edit(
@@ -74,8 +100,7 @@ def run_edit(
     and the report goes back as it is, naming the input and the output it
     would have written.
     """
-    progress.phase(f"reading {where.input}")
-    editor = quorvane.Quorvane(where.input)
+    editor = open_editor(where, progress)
     before = editor.copy() if where.id_map is not None else None
     report = edit(editor)
     if report.status:
@@ -103,9 +128,15 @@ def save_edit(
     """Save the edited tokenizer, then the id map against `before` (a copy of the
     editor taken before the edit); complete the report."""
     progress.phase(f"writing {where.output}")
-    editor.save(where.output)
+    outcome = None
+    if where.model is not None:
+        outcome = modeldir.save(editor, where.model)
+    else:
+        editor.save(where.output)
     vocab_size, merges_count = editor.vocab_size, editor.merges_count
     report.lines.append(f"wrote {where.output}: {vocab_size} tokens, {merges_count} merges")
+    if outcome is not None:
+        report.lines += outcome.lines()
     if where.id_map is not None and before is not None:
         progress.phase(f"writing id map {where.id_map}")
         try:
@@ -121,6 +152,8 @@ def save_edit(
         "merges_count": merges_count,
         "id_map": where.id_map,
     }
+    if outcome is not None:
+        report.data["model_dir"] = outcome.data()
     return report
 
 
@@ -308,7 +341,7 @@ def run_shrink(args: argparse.Namespace, progress: Progress) -> Report:
     if args.dry_run:
         path: str = args.tokenizer
         progress.phase(f"reading {path}")
-        candidates = quorvane.Quorvane(path).find_tokens_to_shrink(count, min_id)
+        candidates = quorvane.Quorvane(modeldir.tokenizer_file(path)).find_tokens_to_shrink(count, min_id)
         return Report(
             {
                 "input": path,
@@ -374,7 +407,7 @@ def run_reindex(args: argparse.Namespace, progress: Progress) -> Report:
 def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
     """Copy the source's missing single-character tokens, holding the vocabulary size."""
     where = destination(args)
-    source: str = args.source
+    source = modeldir.tokenizer_file(args.source)
     min_id: int = args.min_id
 
     def sync(editor: quorvane.Quorvane) -> Report:
@@ -397,7 +430,7 @@ def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
 def run_merge(args: argparse.Namespace, progress: Progress) -> Report:
     """Merge a source tokenizer in, converted to this tokenizer's representation."""
     where = destination(args)
-    source: str = args.source
+    source = modeldir.tokenizer_file(args.source)
     max_vocab_size: int = args.max_vocab_size
 
     def merge(editor: quorvane.Quorvane) -> Report:

@@ -32,6 +32,7 @@ from typing import TYPE_CHECKING
 import quorvane
 
 from quorvane_cli.errors import CliError
+from quorvane_cli.modeldir import tokenizer_file
 from quorvane_cli.output import Report
 from quorvane_cli.progress import Progress
 from quorvane_cli.text import TextFile, line_batches
@@ -68,9 +69,10 @@ class _Subject:
 
 
 def _load(path: str, client_class: type[Tokenizer]) -> _Subject:
-    editor = quorvane.Quorvane(path)  # the same error as every other subcommand for a bad file
+    file = tokenizer_file(path)
+    editor = quorvane.Quorvane(file)  # the same error as every other subcommand for a bad file
     try:
-        client = client_class.from_file(path)
+        client = client_class.from_file(file)
     except Exception as exc:  # the client raises plain Exception for every kind of failure
         raise CliError(f"{path}: the tokenizers package cannot load it: {exc}") from None
     client.no_truncation()
@@ -91,7 +93,8 @@ def _ratio(part: int, whole: int) -> float | None:
 def evaluate(
     tokenizers: Sequence[str], texts: Sequence[str], progress: Progress | None = None
 ) -> list[dict[str, object]]:
-    """How each tokenizer in `tokenizers` (paths) encodes the `texts` (paths), one dict each.
+    """How each tokenizer in `tokenizers` (paths of tokenizer.json files or of model
+    directories holding one) encodes the `texts` (paths), one dict each.
 
     Each dict holds "tokenizer" (the path), the text's "documents", "bytes",
     "characters" and "words", the "tokens" it encodes to, "distinct_tokens",

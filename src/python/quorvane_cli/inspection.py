@@ -7,6 +7,7 @@ import argparse
 import quorvane
 
 from quorvane_cli.jsonfile import read_json
+from quorvane_cli.modeldir import tokenizer_file
 from quorvane_cli.output import Report, limited, show
 from quorvane_cli.progress import Progress
 from quorvane_cli.reachability import unreachable_tokens
@@ -51,8 +52,8 @@ def run_info(args: argparse.Namespace, progress: Progress) -> Report:
     path: str = args.tokenizer
     limit: int = args.limit
     progress.phase(f"reading {path}")
-    editor = quorvane.Quorvane(path)
-    raw = read_json(path)
+    editor = quorvane.Quorvane(tokenizer_file(path))
+    raw = read_json(tokenizer_file(path))
     document = raw if isinstance(raw, dict) else {}
 
     stats = editor.get_stats()
@@ -126,7 +127,7 @@ def run_validate(args: argparse.Namespace, progress: Progress) -> Report:
     """Check every merge's product; exit status 1 when some are not in the vocabulary."""
     path: str = args.tokenizer
     progress.phase(f"reading {path}")
-    editor = quorvane.Quorvane(path)
+    editor = quorvane.Quorvane(tokenizer_file(path))
     validation = editor.validate_merges()
     data: dict[str, object] = {
         "tokenizer": path,

@@ -24,7 +24,7 @@ from collections.abc import Iterator, Sequence
 
 import quorvane
 
-from quorvane_cli.editing import SHOWN, Destination, destination, save_edit
+from quorvane_cli.editing import SHOWN, Destination, destination, open_editor, save_edit
 from quorvane_cli.errors import CliError
 from quorvane_cli.output import Report, limited, show
 from quorvane_cli.progress import Progress
@@ -37,8 +37,7 @@ LINES_PER_BATCH = 1000
 
 def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, quorvane.Quorvane | None]:
     """The editor, and a copy of it before the edit when an id map is wanted."""
-    progress.phase(f"reading {where.input}")
-    editor = quorvane.Quorvane(where.input)
+    editor = open_editor(where, progress)
     return editor, editor.copy() if where.id_map is not None else None
 
 

@@ -51,7 +51,7 @@ def _common(command: argparse.ArgumentParser) -> None:
 
 
 def _tokenizer(command: argparse.ArgumentParser) -> None:
-    command.add_argument("tokenizer", metavar="TOKENIZER", help="path of the tokenizer.json to read")
+    command.add_argument("tokenizer", metavar="TOKENIZER", help="the tokenizer.json to read, or a model directory holding one")
 
 
 def _output(
@@ -59,8 +59,15 @@ def _output(
 ) -> None:
     where = command.add_argument_group(f"output (one of -o and --in-place is required{unless})")
     choice = where.add_mutually_exclusive_group()
-    choice.add_argument("-o", "--output", metavar="PATH", help="write the edited tokenizer to PATH")
-    choice.add_argument("--in-place", action="store_true", help="replace TOKENIZER with the result")
+    choice.add_argument(
+        "-o", "--output", metavar="PATH",
+        help="write the edited tokenizer to PATH; for a model directory, a new directory holding "
+        "every file of it (or only the tokenizer.json when PATH ends in .json)",
+    )
+    choice.add_argument(
+        "--in-place", action="store_true",
+        help="replace TOKENIZER with the result (in a model directory, its tokenizer files)",
+    )
     if id_map:
         where.add_argument(
             "--id-map", metavar="FILE",
@@ -166,7 +173,7 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
         "Copy the single-character tokens SOURCE has and TOKENIZER lacks, removing as many long tokens.",
     )
     _tokenizer(sync)
-    sync.add_argument("source", metavar="SOURCE", help="the tokenizer.json to take single characters from")
+    sync.add_argument("source", metavar="SOURCE", help="the tokenizer.json (or model directory) to take single characters from")
     sync.add_argument("--min-id", metavar="N", type=token_id, default=0, help="only remove ids N and above")
     _output(sync)
     _common(sync)
@@ -175,7 +182,7 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
         "merge", run_merge, "Merge SOURCE into TOKENIZER, converted to TOKENIZER's representation."
     )
     _tokenizer(merge)
-    merge.add_argument("source", metavar="SOURCE", help="the tokenizer.json to merge in")
+    merge.add_argument("source", metavar="SOURCE", help="the tokenizer.json (or model directory) to merge in")
     merge.add_argument(
         "--max-vocab-size", metavar="N", type=count, default=262144,
         help="largest complete vocabulary, added tokens included (default 262144)",
@@ -188,7 +195,7 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
         "Encode texts with each tokenizer (the tokenizers package) and compare the figures side by side.",
     )
     evaluation.add_argument(
-        "tokenizers", metavar="TOKENIZER", nargs="+", help="path of a tokenizer.json to measure"
+        "tokenizers", metavar="TOKENIZER", nargs="+", help="a tokenizer.json, or a model directory holding one, to measure"
     )
     evaluation.add_argument(
         "--text", metavar="FILE", nargs="+", action="extend", required=True,

@@ -49,8 +49,8 @@ def upgrade_merges(document: object) -> int:
 def run_upgrade_merges(args: argparse.Namespace, progress: Progress) -> Report:
     """Rewrite "left right" merges as arrays and save the result in the editor's format."""
     where = destination(args)
-    progress.phase(f"reading {where.input}")
-    document = read_json(where.input)
+    progress.phase(f"reading {where.tokenizer}")
+    document = read_json(where.tokenizer)
     converted = upgrade_merges(document)
     progress.phase(f"loading {converted} converted merges")
     editor = quorvane.Quorvane.from_json(json.dumps(document, ensure_ascii=False))
