@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from quorvane_cli import main
-from test_cli import SAMPLE, failure, run_json
+from test_cli import SAMPLE, failure, run, run_json
 
 np = pytest.importorskip("numpy")
 safetensors = pytest.importorskip("safetensors")
@@ -122,11 +122,15 @@ class Model:
         return sorted(self.dir.glob("*.safetensors"))
 
 
-EDITS = {  # edits of the sample, run one after the other, each resizing the model
-    "add": [("add", "Ġquorvane", "Ġembeddings", "Ġthe")],
-    "shrink": [("shrink", "60")],  # leaves gaps: rows no token names
+# Edits of the sample, run one after the other, then one resize with all their
+# id maps. The sample's added tokens stand after the model, where loaders number
+# them from its entry count: an edit that leaves gaps or takes ids past them puts
+# them onto model tokens' ids until a reindex closes the gaps.
+EDITS = {
+    "add": [("add", "Ġquorvane", "Ġembeddings", "Ġthe"), ("reindex",)],
     "shrink-reindex": [("shrink", "60"), ("reindex",)],  # moves rows down
-    "unencodable": [("add", "\u2603", "Ġsnow", "--atomic")],  # "☃" is not in the byte alphabet
+    "reachable": [("add", "Ġquorvane", "Ġembeddingsq", "--reachable")],  # keeps them where loaders look
+    "unencodable": [("add", "\u2603", "Ġsnow", "--atomic"), ("reindex",)],  # "☃" is not in the byte alphabet
 }
 
 
@@ -140,13 +144,16 @@ def pieces_by_client(tokenizer, token):
 
 
 def added_outside(path):
-    return {t["content"]: t["id"] for t in json.loads(Path(path).read_text())["added_tokens"]}
+    """Content -> id of the added tokens, as the tokenizers package numbers them."""
+    client = tokenizers.Tokenizer.from_file(str(path))
+    return {t["content"]: client.token_to_id(t["content"]) for t in json.loads(Path(path).read_text())["added_tokens"]}
 
 
 def expected_rows(model, id_map, init, new_rows, out):
     """Per new row: ("copy", old id) or ("made", float64 row per tensor name).
 
-    Added tokens the map leaves out keep their rows, at their ids in the new tokenizer."""
+    Added tokens the map leaves out keep their rows, at the ids loaders give them
+    with the new tokenizer."""
     client = tokenizers.Tokenizer.from_file(str(model.dir / "tokenizer.json"))
     old_ids = sorted({int(k) for k in id_map["old_to_new"]} | {e["id"] for e in id_map["removed"]}
                      | set(added_outside(model.dir / "tokenizer.json").values()))
@@ -216,21 +223,40 @@ def new_row_count(id_map, tokenizer):
 
 
 def resize_after(capsys, tmp_path, model, steps, *options):
-    """Run the edits, each writing its tokenizer and id map into a new directory
-    that resize-embeddings then completes; (model the last map applies to, its
-    id map, the last output directory, the last report)."""
+    """Run the edits one after the other into a new directory, then resize the
+    model with their id maps; (the model, the id map of all the edits together,
+    the output directory, the report)."""
+    out = tmp_path / "out"
+    out.mkdir()
+    source, maps = model.dir / "tokenizer.json", []
     for step, (command, *arguments) in enumerate(steps):
-        out = tmp_path / f"out{step}"
-        out.mkdir()
-        id_map = tmp_path / f"ids{step}.json"
-        run_json(capsys, command, model.dir / "tokenizer.json", *arguments,
-                 "-o", out / "tokenizer.json", "--id-map", id_map)
-        last = step == len(steps) - 1
-        report = run_json(capsys, "resize-embeddings", model.dir, "--id-map", id_map, "-o", out,
-                          *(options if last else ("--init", "mean")))
-        if not last:
-            model = Model.read(out, model.dtype, model.matrices)
-    return model, json.loads(id_map.read_text()), out, report
+        target = out / "tokenizer.json" if step == len(steps) - 1 else tmp_path / f"step{step}.json"
+        maps.append(tmp_path / f"ids{step}.json")
+        run_json(capsys, command, source, *arguments, "-o", target, "--id-map", maps[-1])
+        source = target
+    report = run_json(capsys, "resize-embeddings", model.dir, *[a for m in maps for a in ("--id-map", m)],
+                      "-o", out, *options)
+    return model, composed([json.loads(m.read_text()) for m in maps]), out, report
+
+
+def composed(maps):
+    """The id map of edits made one after the other, in the maps' own format."""
+    first = maps[0]
+    for second in maps[1:]:
+        later = second["old_to_new"]
+        targets = lambda new: new if isinstance(new, list) else [new]  # noqa: E731
+        old_to_new = {}
+        for old, mid in first["old_to_new"].items():
+            news = sorted(n for m in targets(mid) if str(m) in later for n in targets(later[str(m)]))
+            if news:
+                old_to_new[old] = news[0] if len(news) == 1 else news
+        old_of = {m: int(old) for old, mid in first["old_to_new"].items() for m in targets(mid)}
+        removed = first["removed"] + [{"token": e["token"], "id": old_of[e["id"]]}
+                                      for e in second["removed"] if e["id"] in old_of]
+        added = second["added"] + [{"token": e["token"], "id": n} for e in first["added"]
+                                   if str(e["id"]) in later for n in targets(later[str(e["id"])])]
+        first = {"old_to_new": old_to_new, "removed": removed, "added": added}
+    return first
 
 
 class TestResize:
@@ -249,13 +275,24 @@ class TestResize:
             assert (report["rows_from_pieces"], report["rows_fell_back_to_mean"]) == (1, 1)
         assert not list(out.glob(".*.tmp"))
 
+    def test_added_tokens_on_model_ids_are_refused(self, capsys, tmp_path):
+        """After a shrink the sample's added tokens land on kept tokens' ids."""
+        model = Model(tmp_path)
+        out = tmp_path / "out"
+        out.mkdir()
+        run_json(capsys, "shrink", model.dir / "tokenizer.json", "60", "-o", out / "tokenizer.json",
+                 "--id-map", tmp_path / "ids.json")
+        status, _, err = run(capsys, "resize-embeddings", model.dir, "--id-map", tmp_path / "ids.json", "-o", out)
+        assert status == 1 and "onto ids that model tokens hold" in err and "quorvane reindex" in err
+        assert sorted(p.name for p in out.iterdir()) == ["tokenizer.json"]
+
     def test_added_tokens_of_the_new_tokenizer_get_the_mean(self, capsys, tmp_path):
         """A new token the new tokenizer matches whole is not built from pieces."""
         model = Model(tmp_path)
         out = tmp_path / "out"
         out.mkdir()
-        run_json(capsys, "add", model.dir / "tokenizer.json", "Ġquorvane", "-o", out / "tokenizer.json",
-                 "--id-map", tmp_path / "ids.json")
+        run_json(capsys, "add", model.dir / "tokenizer.json", "Ġquorvane", "--reachable", "-o",
+                 out / "tokenizer.json", "--id-map", tmp_path / "ids.json")
         id_map = json.loads((tmp_path / "ids.json").read_text())
         whole = id_map["added"][-1]
         _json_edit(out / "tokenizer.json", lambda doc: doc["added_tokens"].append(
@@ -270,11 +307,13 @@ class TestResize:
 
 
 def shrink_map(capsys, tmp_path, model, out=None):
-    """The id map of `shrink 60` on the model's tokenizer, its tokenizer written into `out` if given."""
+    """The id map of pruning 60 tokens from the model's tokenizer (the gaps closed,
+    the added tokens kept where loaders number them), its tokenizer written into
+    `out` if given."""
     id_map = tmp_path / "ids.json"
     target = out / "tokenizer.json" if out is not None else tmp_path / "shrunk.json"
     target.parent.mkdir(exist_ok=True)
-    run_json(capsys, "shrink", model.dir / "tokenizer.json", "60", "-o", target, "--id-map", id_map)
+    run_json(capsys, "prune", model.dir / "tokenizer.json", "--count", "60", "-o", target, "--id-map", id_map)
     return id_map
 
 
@@ -303,8 +342,8 @@ class TestOutputDirectory:
         assert (out / "generation_config.json").read_text() == '{"do_sample": false}'
         assert not (out / "pytorch_model.bin").exists()
         assert report["files_not_copied"] == ["pytorch_model.bin"]
-        not_copied, numbering = report["warnings"]  # shrink leaves "<|im_start|>" where the client renumbers it
-        assert "pytorch_model.bin" in not_copied and '"<|im_start|>": 2940, not 3000' in numbering
+        (not_copied,) = report["warnings"]
+        assert "pytorch_model.bin" in not_copied
         assert sorted(report["files_copied"]) == ["generation_config.json", "tokenizer_config.json"]
         # the added tokens' ids are those the edited tokenizer.json gives them
         decoder = json.loads((out / "tokenizer_config.json").read_text())["added_tokens_decoder"]
@@ -371,7 +410,7 @@ class TestRows:
     def test_too_few_rows(self, capsys, tmp_path):
         model = Model(tmp_path)
         id_map = shrink_map(capsys, tmp_path, model)
-        assert "fewer than the 3002 rows" in failure(
+        assert "fewer than the 2942 rows" in failure(
             capsys, "resize-embeddings", model.dir, "--id-map", id_map, "-o", tmp_path / "out", "--rows", "10")
         assert not (tmp_path / "out").exists()
 
@@ -384,12 +423,13 @@ class TestPlan:
         _, id_map, _, _ = resize_after(capsys, tmp_path, model, EDITS["unencodable"], "--init", init)
         plan_path = tmp_path / "plan.json"
         report = run_json(capsys, "resize-embeddings", model.dir, "--id-map", tmp_path / "ids0.json",
-                          "--plan-only", plan_path, "--init", init)
+                          "--id-map", tmp_path / "ids1.json", "--plan-only", plan_path, "--init", init,
+                          "--tokenizer", tmp_path / "out")
         assert report["plan"] == str(plan_path) and snapshot(model.dir) == before
         plan = json.loads(plan_path.read_text())
-        assert (plan["old_rows"], plan["new_rows"], plan["init"]) == (ROWS, new_row_count(id_map, tmp_path / "out0" / "tokenizer.json"), init)
+        assert (plan["old_rows"], plan["new_rows"], plan["init"]) == (ROWS, new_row_count(id_map, tmp_path / "out" / "tokenizer.json"), init)
         assert plan["tensors"] == ["model.embed_tokens.weight", "lm_head.weight"]
-        written, _ = load(tmp_path / "out0" / "model.safetensors")
+        written, _ = load(tmp_path / "out" / "model.safetensors")
         for name, old in model.matrices.items():
             applied = []
             for row in plan["rows"]:
@@ -402,7 +442,7 @@ class TestPlan:
             np.testing.assert_allclose(np.array(applied), floats(*written[name]), rtol=1e-12)
         kinds = {type(row).__name__ if not isinstance(row, str) else row for row in plan["rows"]}
         assert kinds == ({"int", "list", "mean"} if init != "zeros" else {"int", "zeros"})
-        assert plan["added"][str(new_row_count(id_map, tmp_path / "out0" / "tokenizer.json") - 1)] == id_map["added"][-1]["token"]
+        assert plan["added"] == {str(e["id"]): e["token"] for e in id_map["added"]}
 
 
 class TestBfloat16:

@@ -30,7 +30,7 @@ import re
 import shutil
 import tempfile
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, BinaryIO
 
@@ -38,6 +38,7 @@ import quorvane
 
 from quorvane_cli.errors import CliError, UsageError
 from quorvane_cli.jsonfile import read_json, write_json
+from quorvane_cli.modeldir import loader_ids, shared_ids
 from quorvane_cli.output import Report, show
 from quorvane_cli.progress import Progress
 from quorvane_cli.safetensors_io import Header, Replacement, Tensor, copy_range, read_header, rewrite
@@ -177,6 +178,32 @@ def read_id_map(path: str) -> IdMap:
     return IdMap(moves, removed, added)
 
 
+def compose(first: IdMap, second: IdMap) -> IdMap:
+    """The map of two edits made one after the other: `first`'s old ids to
+    `second`'s new ones. A token the first edit added and the second kept is
+    added; one the second removed that the first kept is removed, with its
+    first old id; one the first added and the second removed never was."""
+    later: dict[int, list[int]] = {}
+    for mid, new in second.moves:
+        later.setdefault(mid, []).append(new)
+    earlier: dict[int, list[int]] = {}
+    for old, mid in first.moves:
+        earlier.setdefault(mid, []).append(old)
+    moves = [(old, new) for old, mid in first.moves for new in later.get(mid, [])]
+    removed = first.removed + [(token, old) for token, mid in second.removed for old in earlier.get(mid, [])]
+    added = second.added + [(token, new) for token, mid in first.added for new in later.get(mid, [])]
+    return IdMap(moves, removed, added)
+
+
+def read_id_maps(paths: Sequence[str]) -> IdMap:
+    """The id maps of edits made one after the other, composed into one."""
+    id_map = read_id_map(paths[0])
+    for path in paths[1:]:
+        id_map = compose(id_map, read_id_map(path))
+    check_targets(id_map.moves, " then ".join(paths))
+    return id_map
+
+
 def check_targets(moves: Sequence[tuple[int, int]], path: str) -> None:
     """Refuse two old rows moving to one new id: which one the token there means is unknown."""
     source: dict[int, int] = {}
@@ -189,9 +216,9 @@ def carried_added_tokens(
     id_map: IdMap, old: dict[str, int], new: dict[str, int] | None
 ) -> list[tuple[int, int]]:
     """(old id, new id) of the added tokens that stand outside the model, which the
-    map does not list: at the id the new tokenizer.json gives them, or where they
-    were when there is none (the editing commands leave them there); a token the
-    new tokenizer lacks is dropped."""
+    map does not list: at the id loaders give them with the new tokenizer.json, or
+    where they were when there is none; a token the new tokenizer lacks is dropped.
+    `old` and `new` are the ids loaders give (modeldir.loader_ids)."""
     listed = set(id_map.old_ids())
     carried = []
     for content, old_id in old.items():
@@ -203,9 +230,12 @@ def carried_added_tokens(
     return carried
 
 
-def check_against_tokenizer(id_map: IdMap, vocab: dict[str, int], map_path: str, tokenizer: str) -> None:
+def check_against_tokenizer(
+    id_map: IdMap, vocab: dict[str, int], map_path: str, tokenizer: str, outside: Iterable[int] = ()
+) -> None:
     """Refuse a map made from another tokenizer than the model's (its old ids are
-    the vocabulary's ids, and its removed tokens had the ids it says)."""
+    the vocabulary's ids, and the ids of `outside`, the added tokens outside the
+    model that an edit moved; its removed tokens had the ids it says)."""
     for token, old in id_map.removed:
         if vocab.get(token) != old:
             had = "is not in it" if token not in vocab else f"has id {vocab[token]} there"
@@ -213,11 +243,11 @@ def check_against_tokenizer(id_map: IdMap, vocab: dict[str, int], map_path: str,
                 f"{map_path} was not made from {tokenizer}: removed token {show(token)} (id {old}) {had}"
             )
     ours, theirs = set(id_map.old_ids()), set(vocab.values())
-    if ours != theirs:
-        stray = sorted(ours ^ theirs)[0]
-        side = "the map" if stray in ours else tokenizer
+    stray = sorted((ours - theirs - set(outside)) | (theirs - ours))
+    if stray:
+        side = "the map" if stray[0] in ours else tokenizer
         raise CliError(
-            f"{map_path} was not made from {tokenizer}: only {side} has id {stray} "
+            f"{map_path} was not made from {tokenizer}: only {side} has id {stray[0]} "
             "(MODEL_DIR must hold the tokenizer as it was before the edit)"
         )
 
@@ -769,6 +799,8 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
     init: str = args.init
     if (output is None) == (plan_path is None):
         raise UsageError("give exactly one of -o/--output and --plan-only")
+    if args.tokenizer is not None and output is not None:
+        raise UsageError("--tokenizer goes with --plan-only (with -o the tokenizer is OUT_DIR's)")
     if not os.path.isdir(directory):
         raise CliError(f"{directory}: not a directory")
     if output is not None:
@@ -781,12 +813,13 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
             raise CliError(f"--plan-only {plan_path}: is a directory")
         if os.path.exists(plan_path) and (
             _same_directory(os.path.dirname(os.path.abspath(plan_path)), directory)
-            or _same_directory(plan_path, args.id_map)
+            or any(_same_directory(plan_path, id_map) for id_map in args.id_map)
         ):
             raise CliError(f"--plan-only {plan_path}: would replace a file of the model or the id map")
     _numpy()
 
-    id_map = read_id_map(args.id_map)
+    map_name = " then ".join(args.id_map)
+    id_map = read_id_maps(args.id_map)
     progress.phase(f"reading the weights of {directory}")
     model = read_model(directory)
     config = _read_config(directory) if output is not None else None
@@ -800,18 +833,32 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
         progress.phase(f"reading {old_tokenizer}")
         editor = quorvane.Quorvane(old_tokenizer)
         vocab = editor.get_vocab()
-        check_against_tokenizer(id_map, vocab, args.id_map, old_tokenizer)
         doc = read_json(old_tokenizer)
+        outside = loader_ids(doc) if isinstance(doc, dict) else {}
+        check_against_tokenizer(id_map, vocab, map_name, old_tokenizer,
+                                [i for t, i in outside.items() if t not in vocab])
         new_doc = None
-        new_tokenizer = os.path.join(output, "tokenizer.json") if output is not None else None
+        new_tokenizer = os.path.join(output, "tokenizer.json") if output is not None else args.tokenizer
+        if new_tokenizer is not None and os.path.isdir(new_tokenizer):
+            new_tokenizer = os.path.join(new_tokenizer, "tokenizer.json")
         if new_tokenizer is not None and os.path.isfile(new_tokenizer):
             with contextlib.suppress(CliError, OSError):
                 new_doc = read_json(new_tokenizer)
-        whole = added_tokens(doc)
+            if not isinstance(new_doc, dict):
+                new_doc = None
+        if new_doc is not None and (shared := shared_ids(new_doc)):
+            raise CliError(
+                f"loaders number {len(shared)} added tokens of {new_tokenizer} onto ids that model tokens "
+                f"hold (e.g. {show(shared[0])}), so one row would have to serve two tokens: close the gaps "
+                "first (quorvane reindex) and give the id maps of both edits (--id-map FIRST --id-map SECOND)"
+            )
+        # Rows sit where loaders number the added tokens, which for those
+        # outside the model is not always the id the file records.
+        whole = outside
         mean_ids = sorted({*mean_ids, *whole.values()})
-        carried = carried_added_tokens(id_map, whole, None if new_doc is None else added_tokens(new_doc))
+        carried = carried_added_tokens(id_map, whole, None if new_doc is None else loader_ids(new_doc))
         id_map.moves += carried
-        check_targets(id_map.moves, args.id_map)
+        check_targets(id_map.moves, map_name)
         if init == "mean-of-constituents":
             progress.phase(f"encoding {len(id_map.added)} new tokens with the old tokenizer")
             model_doc = doc.get("model") if isinstance(doc, dict) else None
@@ -824,7 +871,7 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
         raise CliError(f"{old_tokenizer}: no such file (--init mean-of-constituents encodes "
                        "the new tokens with it); use --init mean")
     new_rows = row_count(id_map.highest_new_id + 1, args.rows, args.pad_to_multiple_of)
-    plan = plan_rows(id_map, model.old_rows, init, new_rows, pieces, args.id_map, mean_ids)
+    plan = plan_rows(id_map, model.old_rows, init, new_rows, pieces, map_name, mean_ids)
 
     tensors = [
         {"file": file, "name": tensor.name, "dtype": tensor.dtype,
@@ -833,7 +880,7 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
     ]
     data: dict[str, object] = {
         "model_dir": directory,
-        "id_map": args.id_map,
+        "id_map": args.id_map[0] if len(args.id_map) == 1 else args.id_map,
         "init": init,
         "tensors": tensors,
         "tied": tied,
@@ -857,7 +904,7 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
     ]
     if carried:
         lines.append(f"kept the rows of {len(carried)} added tokens the id map does not list, "
-                     "at their ids in the new tokenizer.json")
+                     "at the ids loaders give them with the new tokenizer.json")
     if plan_path is not None:
         write_json(plan_path, _plan_data(model, plan, init, id_map))
         lines.append(f"wrote plan {plan_path}")
@@ -876,38 +923,12 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
     new_tokenizer = os.path.join(output, "tokenizer.json")
     if not os.path.isfile(new_tokenizer):
         warnings.append(f"{output} has no tokenizer.json: put the edited tokenizer there")
-    else:
-        warnings += _numbering_warnings(new_tokenizer)
     lines += [f"warning: {w}" for w in warnings]
     data.update(
         output=output, files_written=written, files_copied=copied, files_not_copied=skipped,
         warnings=warnings, seconds=round(time.perf_counter() - started, 3),
     )
     return Report(data, lines)
-
-
-def _numbering_warnings(path: str) -> list[str]:
-    """A warning when the `tokenizers` package, if installed, gives added tokens other
-    ids than `path` records for them (it numbers those outside the model after the
-    model's entries, whatever the file says); rows follow the file."""
-    try:
-        from tokenizers import Tokenizer
-    except ImportError:
-        return []
-    try:
-        client = Tokenizer.from_file(path)
-        recorded = added_tokens(read_json(path))
-    except Exception:  # the package raises plain Exception for a file it cannot load
-        return [f"the tokenizers package cannot load {path}"]
-    differ = [(content, client.token_to_id(content), new) for content, new in recorded.items()
-              if client.token_to_id(content) != new]
-    if not differ:
-        return []
-    content, theirs, ours = differ[0]
-    return [
-        f"the tokenizers package numbers {len(differ)} added tokens of {path} otherwise than the file "
-        f"records (e.g. {show(content)}: {theirs}, not {ours}); the rows follow the file"
-    ]
 
 
 def _write_model(

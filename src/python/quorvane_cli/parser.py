@@ -285,7 +285,9 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
         help="the model: config.json, tokenizer.json and *.safetensors weights (sharded or not)",
     )
     resize.add_argument(
-        "--id-map", metavar="FILE", required=True, help="the id map an editing subcommand wrote with --id-map"
+        "--id-map", metavar="FILE", required=True, action="append",
+        help="the id map an editing subcommand wrote with --id-map; give it again for each later edit, "
+        "in order, and the maps are composed",
     )
     where = resize.add_argument_group("output (one of -o and --plan-only is required)")
     choice = where.add_mutually_exclusive_group()
@@ -297,6 +299,11 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
     choice.add_argument(
         "--plan-only", metavar="PLAN",
         help="write only a JSON plan of where each new row comes from, for use elsewhere",
+    )
+    resize.add_argument(
+        "--tokenizer", metavar="FILE",
+        help="with --plan-only: the edited tokenizer.json (a file or a model directory), so that added "
+        "tokens outside the model are planned where loaders will number them (with -o: OUT_DIR's)",
     )
     resize.add_argument(
         "--init", choices=INIT_CHOICES, default="mean-of-constituents",
