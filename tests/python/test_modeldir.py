@@ -197,7 +197,7 @@ class TestWriting:
         assert (result["input"], result["output"]) == (str(sample_dir), str(out))
         # Shrinking leaves gaps: loaders number <|im_end|> 2701, an id a kept model token holds.
         assert result["model_dir"] == {"tokenizer_config_rewritten": True, "decoder_entries_dropped": [],
-                                       "files_copied": 4, "left_out": [],
+                                       "files_copied": 4, "old_vocabulary_files": [],
                                        "added_tokens_on_model_ids": ["<|im_end|>"]}
         before, after = files(sample_dir), files(out)
         assert sorted(before) == sorted(after)
@@ -301,7 +301,7 @@ class TestWriting:
         out = tmp_path / "out"
         result = run_json(capsys, "shrink", model, "300", "-o", out, "--quiet")
         assert result["model_dir"]["decoder_entries_dropped"] == ["Ġschoolteacher"]
-        assert result["model_dir"]["left_out"] == ["merges.txt", "vocab.json"]
+        assert result["model_dir"]["old_vocabulary_files"] == ["merges.txt", "vocab.json"]
         vocab = tokenizers.Tokenizer.from_file(str(out / "tokenizer.json")).get_vocab()
         new = read(out / "tokenizer_config.json")["added_tokens_decoder"]
         assert [(key, entry["content"]) for key, entry in new.items()] == sorted(
@@ -310,11 +310,11 @@ class TestWriting:
         assert new["2701"] == {"content": "<|im_end|>", "lstrip": False, "normalized": False, "rstrip": False,
                                "single_word": False, "special": True}
         assert read(out / "added_tokens.json") == {"<|im_start|>": 2700, "<|im_end|>": 2701, "<|tool|>": 2702}
-        assert not (out / "vocab.json").exists() and not (out / "merges.txt").exists()
+        assert (out / "vocab.json").read_text() == (out / "merges.txt").read_text() == "old vocabulary\n"
         check_loads(out)
 
         result = run_json(capsys, "shrink", model, "300", "--in-place", "--quiet")
-        assert result["model_dir"]["left_out"] == ["vocab.json", "merges.txt"]
+        assert result["model_dir"]["old_vocabulary_files"] == ["vocab.json", "merges.txt"]  # kept
         assert files(model).keys() == files(out).keys()
 
     def test_no_decoder_no_config(self, capsys, tmp_path):

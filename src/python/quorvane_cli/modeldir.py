@@ -12,8 +12,9 @@ edit of a directory keeps the files around the tokenizer true to it:
 - a legacy added_tokens.json (content -> id) gets the new ids as well;
 - the slow-tokenizer files (vocab.json, merges.txt, tokenizer.model, ...)
   describe the vocabulary as it was and cannot be rewritten from a
-  tokenizer.json: they are left out of the output, and removed with --in-place,
-  so that no loader reads the old vocabulary next to the new one;
+  tokenizer.json: they are copied unchanged like the rest (and never removed
+  with --in-place: they are the user's), and the report names them, since a
+  loader that prefers them would read the old vocabulary;
 - every other file and subdirectory is copied unchanged, config.json
   included: resizing the weights, and with them config.json's `vocab_size`,
   is `quorvane resize-embeddings`' work.
@@ -243,7 +244,7 @@ class Outcome:
     config_rewritten: bool = False
     dropped: list[str] = field(default_factory=list)  # decoder entries whose tokens are gone
     copied: int = 0
-    left_out: list[str] = field(default_factory=list)
+    old_vocabulary: list[str] = field(default_factory=list)
     vocab_size_note: str | None = None
     shared_ids: list[str] = field(default_factory=list)
     in_place: bool = False
@@ -253,7 +254,7 @@ class Outcome:
             "tokenizer_config_rewritten": self.config_rewritten,
             "decoder_entries_dropped": self.dropped,
             "files_copied": self.copied,
-            "left_out": self.left_out,
+            "old_vocabulary_files": self.old_vocabulary,
             "added_tokens_on_model_ids": self.shared_ids,
         }
 
@@ -264,10 +265,12 @@ class Outcome:
             lines.append(f"rewrote {CONFIG}'s added_tokens_decoder for the new ids{gone}")
         if self.copied:
             lines.append(f"copied {self.copied} other {'file' if self.copied == 1 else 'files'} unchanged")
-        if self.left_out:
-            which = "which holds" if len(self.left_out) == 1 else "which hold"
-            done = "removed" if self.in_place else "left out"
-            lines.append(f"{done} {', '.join(self.left_out)}, {which} the old vocabulary")
+        if self.old_vocabulary:
+            which = "holds" if len(self.old_vocabulary) == 1 else "hold"
+            lines.append(f"warning: {', '.join(self.old_vocabulary)} {which} the old vocabulary, kept as "
+                         f"{'it was' if len(self.old_vocabulary) == 1 else 'they were'}: loaders that read "
+                         f"{TOKENIZER} ignore {'it' if len(self.old_vocabulary) == 1 else 'them'}, a slow "
+                         "tokenizer would not; delete what the model does not need")
         if self.vocab_size_note:
             lines.append(self.vocab_size_note)
         if self.shared_ids:
@@ -360,8 +363,7 @@ def _copy_others(source: str, target: str, skip: Iterable[str], outcome: Outcome
         if entry.name in skipped:
             continue
         if entry.name in STALE:
-            outcome.left_out.append(entry.name)
-            continue
+            outcome.old_vocabulary.append(entry.name)
         destination = os.path.join(target, entry.name)
         if entry.is_dir():
             shutil.copytree(entry.path, destination, ignore=_no_loops)
@@ -418,14 +420,7 @@ def _write_in_place(editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome
             with contextlib.suppress(OSError):
                 os.unlink(temporary)
         raise
-    for name in STALE:
-        path = where.written(name)
-        if os.path.lexists(path):
-            try:
-                os.unlink(path)
-            except OSError as exc:
-                raise CliError(f"wrote {where.target}, but could not remove the old {name}: {exc}") from None
-            outcome.left_out.append(name)
+    outcome.old_vocabulary += [name for name in STALE if os.path.lexists(where.written(name))]
     return document
 
 
