@@ -88,7 +88,6 @@ BLOCK_BYTES = 32 << 20  # rows gathered, converted or written at a time
 MIN_RUN = 16  # rows per kernel copy, on average, below which rows are gathered in memory
 DTYPE_BYTES = {"F16": 2, "BF16": 2, "F32": 4, "F64": 8}
 
-INIT_CHOICES = ("mean-of-constituents", "mean", "zeros")
 MEAN, ZEROS = -1, -2  # special sources; -3 - k is the k-th group of pieces
 
 
@@ -837,15 +836,14 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
         outside = loader_ids(doc) if isinstance(doc, dict) else {}
         check_against_tokenizer(id_map, vocab, map_name, old_tokenizer,
                                 [i for t, i in outside.items() if t not in vocab])
-        new_doc = None
+        new_doc: dict[str, object] | None = None
         new_tokenizer = os.path.join(output, "tokenizer.json") if output is not None else args.tokenizer
         if new_tokenizer is not None and os.path.isdir(new_tokenizer):
             new_tokenizer = os.path.join(new_tokenizer, "tokenizer.json")
         if new_tokenizer is not None and os.path.isfile(new_tokenizer):
             with contextlib.suppress(CliError, OSError):
-                new_doc = read_json(new_tokenizer)
-            if not isinstance(new_doc, dict):
-                new_doc = None
+                value = read_json(new_tokenizer)
+                new_doc = value if isinstance(value, dict) else None
         if new_doc is not None and (shared := shared_ids(new_doc)):
             raise CliError(
                 f"loaders number {len(shared)} added tokens of {new_tokenizer} onto ids that model tokens "

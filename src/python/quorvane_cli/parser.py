@@ -3,23 +3,41 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 from collections.abc import Callable
 
 import quorvane
 
-from quorvane_cli.editing import (
-    run_add,
-    run_merge,
-    run_reindex,
-    run_remove,
-    run_shrink,
-    run_sync_chars,
+from quorvane_cli.output import Report
+from quorvane_cli.progress import Progress
+
+# How resize-embeddings can make the rows of new tokens (its --init).
+INIT_CHOICES = ("mean-of-constituents", "mean", "zeros")
+
+Handler = Callable[[argparse.Namespace, Progress], Report]
+
+
+def _handler(module: str, name: str) -> Handler:
+    """The function `name` of quorvane_cli.`module`, imported when its subcommand
+    runs: each run loads only its own command's module."""
+
+    def run(args: argparse.Namespace, progress: Progress) -> Report:
+        handler: Handler = getattr(importlib.import_module(f"quorvane_cli.{module}"), name)
+        return handler(args, progress)
+
+    run.__name__ = name
+    return run
+
+
+run_add, run_merge, run_reindex, run_remove, run_shrink, run_sync_chars = (
+    _handler("editing", name)
+    for name in ("run_add", "run_merge", "run_reindex", "run_remove", "run_shrink", "run_sync_chars")
 )
-from quorvane_cli.embeddings import INIT_CHOICES, run_resize_embeddings
-from quorvane_cli.evaluation import run_eval
-from quorvane_cli.inspection import run_info, run_validate
-from quorvane_cli.learning import run_adapt, run_extend, run_prune
-from quorvane_cli.upgrade import run_upgrade_merges
+run_resize_embeddings = _handler("embeddings", "run_resize_embeddings")
+run_eval = _handler("evaluation", "run_eval")
+run_info, run_validate = _handler("inspection", "run_info"), _handler("inspection", "run_validate")
+run_adapt, run_extend, run_prune = (_handler("learning", name) for name in ("run_adapt", "run_extend", "run_prune"))
+run_upgrade_merges = _handler("upgrade", "run_upgrade_merges")
 
 MAX_ID = 2**32 - 1
 MAX_COUNT = 2**64 - 1
