@@ -35,14 +35,23 @@ def read_json(path: str) -> object:
 
 
 _encode = json.JSONEncoder(ensure_ascii=False).encode
+_string = json.encoder.encode_basestring  # the C one where there is one: a str as JSON, as _encode writes it
 
 
 def _key(key: str) -> str:
-    return f'"{key}"' if key.isascii() and key.isdecimal() else _encode(key)
+    return f'"{key}"' if key.isascii() and key.isdecimal() else _string(key)
 
 
 def _item(value: object) -> str:
-    return str(value) if type(value) is int else _encode(value)
+    """`value` as compact JSON; the common kinds (str, int, a list of str) directly."""
+    kind = type(value)
+    if kind is str:
+        return _string(value)  # type: ignore[arg-type]
+    if kind is int:
+        return str(value)
+    if kind is list and all(type(v) is str for v in value):  # type: ignore[attr-defined]
+        return "[" + ", ".join(map(_string, value)) + "]"  # type: ignore[call-overload]
+    return _encode(value)
 
 
 def lines_json(value: object) -> str:
@@ -58,8 +67,8 @@ def lines_json(value: object) -> str:
             body = ",\n".join(f"    {_key(k)}: {_item(v)}" for k, v in inner.items())
             text = f"{{\n{body}\n  }}"
         elif isinstance(inner, list) and inner:
-            body = ",\n".join(f"    {_item(v)}" for v in inner)
-            text = f"[\n{body}\n  ]"
+            body = ",\n    ".join(map(_item, inner))
+            text = f"[\n    {body}\n  ]"
         else:
             text = _item(inner)
         members.append(f"  {_key(key)}: {text}")
