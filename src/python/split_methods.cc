@@ -85,9 +85,10 @@ std::string first_non_ascii(std::string_view line) {
 
 PyObject* unsure_failure(std::string_view line, std::size_t number) {
   std::string where = number == 0 ? "the text" : "line " + std::to_string(number);
-  return raise_failure(Failure::kSplit,
-                       Error::make(where + " holds a character this build's Unicode tables may not know (near " +
-                                   first_non_ascii(line) + "); pass fallback to split such text"));
+  const std::string why = line.size() > (1u << 20) ? "is too long for the regular expression engine"
+                                                   : "holds a character this build's Unicode tables may not know (near " +
+                                                         first_non_ascii(line) + ")";
+  return raise_failure(Failure::kSplit, Error::make(where + " " + why + "; pass fallback to split such text"));
 }
 
 // The words `fallback(line)` gives: an iterable of str, appended to `out`.
@@ -166,16 +167,15 @@ PyObject* split_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!to_text(argv[0], "text", text) || !check_callable(fallback, "fallback")) return nullptr;
     Result<TextSplitter> splitter = TextSplitter::compile(access.editor().document());
     if (!splitter) return raise_failure(Failure::kSplitter, splitter.error());
-    Result<std::optional<std::vector<std::string>>> words = splitter->words(text);
-    if (!words) return raise_failure(Failure::kSplit, words.error());
-    if (!*words) {
+    std::optional<std::vector<std::string>> words = splitter->words(text);
+    if (!words) {
       if (fallback == nullptr) return unsure_failure(text, 0);
-      words->emplace();
-      if (!fallback_words(fallback, text, **words)) return nullptr;
+      words.emplace();
+      if (!fallback_words(fallback, text, *words)) return nullptr;
     }
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (const std::string& word : **words) {
+    for (const std::string& word : *words) {
       PyRef item = to_py(word);
       if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
@@ -193,7 +193,8 @@ const char kCountWordsDoc[] =
     "pieces that start at each \"\\u2581\" marker. The work is shared by threads\n"
     "that run without the interpreter lock. A line holding a character that\n"
     "this build's Unicode tables may not know as the tokenizers package does\n"
-    "(one assigned in a later Unicode version) is split by fallback instead.\n\n"
+    "(one assigned in a later Unicode version), or one so long that the\n"
+    "regular expression engine gives up, is split by fallback instead.\n\n"
     "Args:\n    lines: The lines of text (an iterable of str)\n"
     "    counts: A dict to add the counts to (a new one when None)\n"
     "    threads: How many threads to split on (0: one per usable core)\n"
@@ -203,8 +204,8 @@ const char kCountWordsDoc[] =
     "Raises:\n    NotImplementedError: the tokenizer's normalizer or pre-tokenizer is\n"
     "        one whose result cannot be reproduced exactly (the message names it);\n"
     "        split the text with the tokenizers package instead\n"
-    "    ValueError: a regular expression gave up on a line, or a line needs\n"
-    "        fallback and none was given (counts is unchanged)";
+    "    ValueError: a line needs fallback and none was given (counts is\n"
+    "        unchanged)";
 
 const char kSplitWordsDoc[] =
     "split_words($self, text, fallback=None)\n--\n\n"

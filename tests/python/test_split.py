@@ -13,6 +13,7 @@ import pytest
 
 import quorvane
 from conftest import tokenizer_doc
+from quorvane_cli.errors import CliError
 from quorvane_cli.wordcount import Splitter, core_splitter, count_text
 from test_encoding import NAMES, TEXT_DIR, TEXTS, text_lines  # noqa: F401 (text_lines is a fixture)
 
@@ -129,6 +130,11 @@ def test_characters_newer_than_the_tables_go_to_the_fallback():
     counts = editor.count_words(lines, fallback=fallback)
     assert asked == lines[1:3]
     assert counts == collections.Counter(w for line in lines for w in client_words(document, line))
+    # A line the engine gives up on goes there too.
+    spaces = " " * (10 << 20)
+    with pytest.raises(ValueError, match="too long for the regular expression engine"):
+        editor.count_words([spaces])
+    assert editor.count_words([spaces, "x"], fallback=lambda line: ["<long>"]) == {"<long>": 1, "x": 1}
     # Without tables in play, every line is the core's own.
     marker = with_steps({"type": "Replace", "pattern": {"String": " "}, "content": MARKER}, None)
     assert quorvane.Quorvane.from_json(json.dumps(marker)).split_words("a \u1c89") == ["a", MARKER + "\u1c89"]
@@ -136,6 +142,15 @@ def test_characters_newer_than_the_tables_go_to_the_fallback():
         editor.count_words(lines, fallback=lambda line: [1])
     with pytest.raises(TypeError, match="expected a callable or None, not int"):
         editor.split_words("a", 3)
+
+
+def test_a_line_the_client_gives_up_on_is_an_error(tmp_path):
+    document = with_steps(None, {"type": "Split", "pattern": {"Regex": QWEN}, "behavior": "Isolated",
+                                 "invert": False})
+    text = tmp_path / "long.txt"
+    text.write_text("short line\n" + " " * (10 << 20) + "x\n", encoding="utf-8")
+    with pytest.raises(CliError, match=r"^a line of 10485761 characters .* cannot split it either"):
+        count_text(json.dumps(document), [str(text)], processes=1)
 
 
 def test_count_words_arguments():

@@ -82,7 +82,7 @@ bool TextSplitter::unsure(std::string_view line, Regex::Matcher* matcher) const 
   return matcher->find(line, 0, start, end, error) || !error.empty();
 }
 
-Result<std::optional<std::vector<std::string>>> TextSplitter::words(std::string_view line) const {
+std::optional<std::vector<std::string>> TextSplitter::words(std::string_view line) const {
   if (unsure_ != nullptr) {
     Regex::Matcher matcher(*unsure_);
     if (unsure(line, &matcher)) return std::nullopt;
@@ -90,7 +90,7 @@ Result<std::optional<std::vector<std::string>>> TextSplitter::words(std::string_
   PreTokenizer::Scratch scratch(pre_tokenizer_);
   std::string normalized, error;
   std::vector<std::string_view> out;
-  if (!split(line, scratch, normalized, out, error)) return fail("the pre-tokenizer failed on the text: " + error);
+  if (!split(line, scratch, normalized, out, error)) return std::nullopt;  // the engine gave up
   return std::vector<std::string>(out.begin(), out.end());
 }
 
@@ -113,8 +113,6 @@ Result<void> TextSplitter::count(std::span<const std::string_view> lines, unsign
 
   struct Part {
     WordCountMap counts;
-    std::string error;
-    std::size_t failed_line = 0;
     std::vector<std::size_t> unsure;
     std::exception_ptr thrown;  // allocation failure on a thread of its own
   };
@@ -125,16 +123,17 @@ Result<void> TextSplitter::count(std::span<const std::string_view> lines, unsign
     PreTokenizer::Scratch scratch(pre_tokenizer_);
     std::optional<Regex::Matcher> matcher;
     if (unsure_ != nullptr) matcher.emplace(*unsure_);
-    std::string normalized;
+    std::string normalized, error;
     std::vector<std::string_view> words;
     for (std::size_t i = bounds[p]; i < bounds[p + 1]; ++i) {
       if (unsure(lines[i], matcher ? &*matcher : nullptr)) {
         part.unsure.push_back(i);
         continue;
       }
-      if (!split(lines[i], scratch, normalized, words, part.error)) {
-        part.failed_line = i;
-        return;
+      if (!split(lines[i], scratch, normalized, words, error)) {
+        // The engine gave up (a line of megabytes): the caller splits it.
+        part.unsure.push_back(i);
+        continue;
       }
       for (const std::string_view word : words) {
         auto it = part.counts.find(word);
@@ -158,10 +157,6 @@ Result<void> TextSplitter::count(std::span<const std::string_view> lines, unsign
   }  // the threads join here
   for (const Part& part : results) {
     if (part.thrown) std::rethrow_exception(part.thrown);
-    if (!part.error.empty()) {
-      return fail("the pre-tokenizer's regular expression failed on line " + std::to_string(part.failed_line + 1) +
-                  " of the batch: " + part.error);
-    }
   }
   for (Part& part : results) {
     unsure_lines.insert(unsure_lines.end(), part.unsure.begin(), part.unsure.end());

@@ -9,7 +9,9 @@
 // The client's Unicode tables are newer than those of the libraries here, so
 // a line holding a character these do not know (unassigned in their tables),
 // or U+180E (a space to one engine and not the other), is left to the caller:
-// `count` hands such lines back uncounted and `words` refuses them.
+// `count` hands such lines back uncounted and `words` refuses them. So is a
+// line on which the regular expression engine gives up (its stack limit, on
+// a line of megabytes).
 //
 // A TextSplitter copies what it needs from the document, so it stays valid
 // after the document changes or goes. Counting runs on threads of its own and
@@ -40,14 +42,13 @@ class TextSplitter {
   // cannot be reproduced exactly.
   static Result<TextSplitter> compile(const Document& document);
 
-  // The words of one line of valid UTF-8, in order; none when the line holds
-  // a character the splitter is unsure of.
-  Result<std::optional<std::vector<std::string>>> words(std::string_view line) const;
+  // The words of one line of valid UTF-8, in order; none when the line is
+  // left to the caller.
+  std::optional<std::vector<std::string>> words(std::string_view line) const;
 
   // Adds the words of `lines` (valid UTF-8 each) to `counts`, splitting on up
-  // to `threads` threads; the positions of lines it is unsure of go to
-  // `unsure`, in order, uncounted. On failure (a regular expression gave up
-  // on a line) `counts` is left as it was.
+  // to `threads` threads; the positions of lines left to the caller go to
+  // `unsure`, in order, uncounted. Fails only by throwing bad_alloc.
   Result<void> count(std::span<const std::string_view> lines, unsigned threads, WordCountMap& counts,
                      std::vector<std::size_t>& unsure) const;
 

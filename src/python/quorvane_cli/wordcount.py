@@ -88,11 +88,22 @@ class Splitter:
         self._pre_tokenizer = client.pre_tokenizer
 
     def words(self, line: str) -> Iterator[str]:
-        """The words of one line of text."""
-        if self._normalizer is not None:
-            line = self._normalizer.normalize_str(line)
-        if self._pre_tokenizer is not None:
-            for word, _ in self._pre_tokenizer.pre_tokenize_str(line):
+        """The words of one line of text.
+
+        CliError when the client gives up on the line (its regular expression
+        engine has a limit that a line of megabytes can reach).
+        """
+        try:
+            if self._normalizer is not None:
+                line = self._normalizer.normalize_str(line)
+            pieces = self._pre_tokenizer.pre_tokenize_str(line) if self._pre_tokenizer is not None else None
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as exc:  # the client panics with a BaseException of its own
+            raise CliError(f"a line of {len(line)} characters (starting {line[:20]!r}): "
+                           f"the tokenizers package cannot split it either ({exc})") from None
+        if pieces is not None:
+            for word, _ in pieces:
                 yield word
             return
         start = 0
