@@ -420,7 +420,7 @@ class Rows:
 
     def read(self, file: io.BufferedReader, first: int, out: npt.NDArray[np.uint8]) -> None:
         """Fill `out` with the rows from `first` on."""
-        view = memoryview(out.reshape(-1))  # type: ignore[arg-type]
+        view = memoryview(out.reshape(-1))  # type: ignore[arg-type, unused-ignore]
         file.seek(self.offset(first))
         done = 0
         while done < len(view):

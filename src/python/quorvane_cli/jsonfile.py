@@ -46,11 +46,11 @@ def _item(value: object) -> str:
     """`value` as compact JSON; the common kinds (str, int, a list of str) directly."""
     kind = type(value)
     if kind is str:
-        return _string(value)  # type: ignore[arg-type]
+        return _string(value)  # type: ignore[arg-type, unused-ignore]
     if kind is int:
         return str(value)
-    if kind is list and all(type(v) is str for v in value):  # type: ignore[attr-defined]
-        return "[" + ", ".join(map(_string, value)) + "]"  # type: ignore[call-overload]
+    if kind is list and all(type(v) is str for v in value):  # type: ignore[attr-defined, unused-ignore]
+        return "[" + ", ".join(map(_string, value)) + "]"  # type: ignore[call-overload, unused-ignore]
     return _encode(value)
 
 
