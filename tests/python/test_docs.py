@@ -28,7 +28,12 @@ SAMPLES = ROOT / "examples" / "sample"
 SAMPLE_FILES = ("tokenizer.json", "marker_tokenizer.json")
 PAGES = sorted((ROOT / "docs").glob("*.md")) + [ROOT / "README.md"]
 
-FENCE = re.compile(r"^```(\w*)[^\n]*\n(.*?)^```[ \t]*$", re.S | re.M)
+FENCE = re.compile(r"^```(\w*)([^\n]*)\n(.*?)^```[ \t]*$", re.S | re.M)
+# Under the sanitizers, blocks that load numpy (tagged "```python numpy") are
+# left out with their output: numpy's native code keeps objects at exit that
+# LeakSanitizer cannot tell from leaks, and none of our native code runs there
+# that the other blocks do not run.
+SANITIZED = bool(os.environ.get("QUORVANE_SANITIZED"))
 
 
 @dataclass
@@ -36,12 +41,13 @@ class Block:
     language: str
     code: str
     line: int
+    tags: tuple[str, ...] = ()
 
 
 def read_blocks(page: Path) -> list[Block]:
     text = page.read_text(encoding="utf-8")
     return [
-        Block(m.group(1), m.group(2), text.count("\n", 0, m.start()) + 1)
+        Block(m.group(1), m.group(3), text.count("\n", 0, m.start()) + 1, tuple(m.group(2).split()))
         for m in FENCE.finditer(text)
     ]
 
@@ -116,8 +122,16 @@ def test_page_blocks_run(page: Path, tmp_path: Path, monkeypatch: pytest.MonkeyP
     monkeypatch.chdir(workdir)
     namespace: dict[str, object] = {"__name__": "__docs__"}
     previous: str | None = None  # output of the last code block
+    left_out = False  # the last code block was left out, and so is its output
     for block in read_blocks(page):
         where = f"{page.relative_to(ROOT)}:{block.line}"
+        if block.language == "text" and left_out:
+            left_out = False
+            continue
+        left_out = SANITIZED and "numpy" in block.tags
+        if left_out:
+            previous = None
+            continue
         if block.language == "text":
             assert previous is not None, f"{where}: output block without a code block before it"
             assert trimmed(previous) == trimmed(block.code), f"{where}: the block before prints otherwise"
