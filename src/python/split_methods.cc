@@ -1,14 +1,12 @@
 #include "python/split_methods.h"
 
-#include <sched.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
+#include "editor/parallel/parallel.h"
 #include "editor/split/word_count.h"
 #include "python/call.h"
 #include "python/convert.h"
@@ -16,12 +14,6 @@
 namespace quorvane::py {
 
 namespace {
-
-unsigned usable_cores() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
-  return std::max(1u, std::thread::hardware_concurrency());
-}
 
 // Calls f(item, text) for each item of the iterable `obj`, which must be a
 // str; otherwise TypeError "{what}, not {type}". False with the exception set.

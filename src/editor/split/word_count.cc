@@ -1,10 +1,12 @@
 #include "editor/split/word_count.h"
 
 #include <algorithm>
-#include <exception>
-#include <thread>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "editor/parallel/parallel.h"
 
 namespace quorvane {
 
@@ -101,37 +103,23 @@ Result<void> TextSplitter::count(std::span<const std::string_view> lines, unsign
   const std::size_t parts =
       std::clamp<std::size_t>(std::min<std::size_t>(threads, bytes / kBytesPerThread), 1, std::max(1u, threads));
 
-  // Contiguous ranges of lines of about equal bytes.
-  std::vector<std::size_t> bounds{0};
-  std::size_t seen = 0;
-  for (std::size_t i = 0; i < lines.size() && bounds.size() < parts; ++i) {
-    seen += lines[i].size();
-    if (seen * parts >= bytes * bounds.size()) bounds.push_back(i + 1);
-  }
-  while (bounds.size() <= parts) bounds.push_back(lines.size());
-  bounds.back() = lines.size();
-
   struct Part {
     WordCountMap counts;
     std::vector<std::size_t> unsure;
-    std::exception_ptr thrown;  // allocation failure on a thread of its own
   };
   std::vector<Part> results(parts);
-  auto work = [&](std::size_t p) noexcept {
+  parallel_ranges(lines.size(), parts, [&](std::size_t p, std::size_t begin, std::size_t end) {
     Part& part = results[p];
-    try {
     PreTokenizer::Scratch scratch(pre_tokenizer_);
     std::optional<Regex::Matcher> matcher;
     if (unsure_ != nullptr) matcher.emplace(*unsure_);
     std::string normalized, error;
     std::vector<std::string_view> words;
-    for (std::size_t i = bounds[p]; i < bounds[p + 1]; ++i) {
-      if (unsure(lines[i], matcher ? &*matcher : nullptr)) {
-        part.unsure.push_back(i);
-        continue;
-      }
-      if (!split(lines[i], scratch, normalized, words, error)) {
-        // The engine gave up (a line of megabytes): the caller splits it.
+    for (std::size_t i = begin; i < end; ++i) {
+      // A line the tables here may get wrong, or one the engine gives up on
+      // (a line of megabytes), is the caller's to split.
+      if (unsure(lines[i], matcher ? &*matcher : nullptr) ||
+          !split(lines[i], scratch, normalized, words, error)) {
         part.unsure.push_back(i);
         continue;
       }
@@ -144,20 +132,7 @@ Result<void> TextSplitter::count(std::span<const std::string_view> lines, unsign
         }
       }
     }
-    } catch (...) {
-      part.thrown = std::current_exception();
-    }
-  };
-  if (parts == 1) {
-    work(0);
-  } else {
-    std::vector<std::jthread> pool;
-    for (std::size_t p = 1; p < parts; ++p) pool.emplace_back(work, p);
-    work(0);
-  }  // the threads join here
-  for (const Part& part : results) {
-    if (part.thrown) std::rethrow_exception(part.thrown);
-  }
+  });
   for (Part& part : results) {
     unsure_lines.insert(unsure_lines.end(), part.unsure.begin(), part.unsure.end());
     if (counts.empty()) {

@@ -28,7 +28,9 @@ Edit = Callable[[quorvane.Quorvane], Report]
 SHOWN = 20  # per-token lines in a human report; --json lists every token
 
 
-def _same_file(first: str, second: str) -> bool:
+def same_path(first: str, second: str) -> bool:
+    """Whether two paths name the same file or directory (by their real paths
+    when one does not exist yet)."""
     try:
         return os.path.samefile(first, second)
     except OSError:  # one of them does not exist (yet)
@@ -67,11 +69,11 @@ def destination(args: argparse.Namespace) -> Destination:
     model = modeldir.plan(source, output) if modeldir.writes_directory(source, output) else None
     if output is None:
         output = source
-    elif model is None and _same_file(tokenizer, output):
+    elif model is None and same_path(tokenizer, output):
         raise CliError(f"-o names the input file {tokenizer}; use --in-place to replace it")
     written = [model.written(name) for name in modeldir.REWRITTEN] if model is not None else [output]
     if id_map is not None:
-        if any(_same_file(id_map, path) for path in [tokenizer, *written]):
+        if any(same_path(id_map, path) for path in [tokenizer, *written]):
             raise CliError(f"--id-map names the tokenizer file {id_map}")
         # Caught here, a typo costs nothing; after the save it leaves the edit half reported.
         folder = os.path.dirname(os.path.abspath(id_map))

@@ -36,6 +36,7 @@ from typing import TYPE_CHECKING, BinaryIO
 
 import quorvane
 
+from quorvane_cli.editing import same_path
 from quorvane_cli.errors import CliError, UsageError
 from quorvane_cli.jsonfile import read_json, write_json
 from quorvane_cli.modeldir import loader_ids, shared_ids
@@ -760,13 +761,6 @@ class Staging:
 # The command ------------------------------------------------------------------
 
 
-def _same_directory(first: str, second: str) -> bool:
-    try:
-        return os.path.samefile(first, second)
-    except OSError:
-        return os.path.realpath(first) == os.path.realpath(second)
-
-
 def _plan_data(model: Model, plan: RowPlan, init: str, id_map: IdMap) -> dict[str, object]:
     rows: list[object] = []
     for value in plan.source.tolist():
@@ -803,7 +797,7 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
     if not os.path.isdir(directory):
         raise CliError(f"{directory}: not a directory")
     if output is not None:
-        if _same_directory(directory, output):
+        if same_path(directory, output):
             raise CliError(f"-o names the model directory {directory}; write the resized model elsewhere")
         if os.path.exists(output) and not os.path.isdir(output):
             raise CliError(f"-o {output}: exists and is not a directory")
@@ -811,8 +805,8 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
         if os.path.isdir(plan_path):
             raise CliError(f"--plan-only {plan_path}: is a directory")
         if os.path.exists(plan_path) and (
-            _same_directory(os.path.dirname(os.path.abspath(plan_path)), directory)
-            or any(_same_directory(plan_path, id_map) for id_map in args.id_map)
+            same_path(os.path.dirname(os.path.abspath(plan_path)), directory)
+            or any(same_path(plan_path, id_map) for id_map in args.id_map)
         ):
             raise CliError(f"--plan-only {plan_path}: would replace a file of the model or the id map")
     _numpy()
