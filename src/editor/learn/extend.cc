@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <deque>
+#include <new>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -18,6 +21,9 @@ namespace quorvane {
 namespace {
 
 using Symbol = std::uint32_t;  // the learner's own numbering of tokens
+
+// From this many tokens on, the vocabulary is sorted beside the learning.
+constexpr std::size_t kSortOnThread = 1 << 14;
 
 std::uint64_t pair_key(Symbol left, Symbol right) { return (static_cast<std::uint64_t>(left) << 32) | right; }
 Symbol left_of(std::uint64_t key) { return static_cast<Symbol>(key >> 32); }
@@ -306,9 +312,30 @@ std::vector<Learned> Learner::learn() {
 }  // namespace
 
 Result<ExtendRecord> extend_vocabulary(Editor& editor, const WordCounts& words, const ExtendOptions& options) {
+  // Writing the result needs the vocabulary in order; a core the learning
+  // leaves idle sorts it meanwhile, and the learned tokens are merged in later.
+  const Vocabulary& vocab = static_cast<const Editor&>(editor).vocab();
+  std::vector<VocabEntry> order;
+  std::jthread sorter;
+  if (!vocab.has_sorted() && vocab.size() >= kSortOnThread) {
+    try {
+      sorter = std::jthread([&]() noexcept {
+        try {
+          order = vocab.compute_sorted();
+        } catch (const std::bad_alloc&) {
+          order.clear();  // sorted() does it later
+        }
+      });
+    } catch (const std::system_error&) {
+    }
+  }
   Learner learner(editor, options);
   learner.add_words(words);
   const std::vector<Learned> learned = learner.learn();
+  if (sorter.joinable()) {
+    sorter.join();
+    if (!order.empty()) vocab.install_sorted(std::move(order));
+  }
   if (learned.size() < options.count) {
     return fail("Only " + std::to_string(learned.size()) + " new tokens can be learned from this text (" +
                 std::to_string(options.count) + " asked for)");

@@ -8,8 +8,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -262,7 +265,40 @@ void write_optional_string(std::string& out, const std::optional<std::string>& s
 
 void write_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
 
+// From this many merges on, the merge list is written on a thread of its own
+// while the rest of the document is written.
+constexpr std::size_t kMergesOnThread = 1 << 14;
+
 void write_model(std::string& out, const Model& m, int indent, KeyOrder order) {
+  // Only reads the merge list, which nothing changes while the document is
+  // written; a failure to start the thread writes the list here instead.
+  std::string merges_text;
+  std::exception_ptr merges_failed;
+  std::jthread merges_writer;
+  if (m.merges.size() >= kMergesOnThread) {
+    try {
+      merges_writer = std::jthread([&]() noexcept {
+        try {
+          std::size_t n = 64;
+          for (const Merge& merge : m.merges) n += merge.left.size() + merge.right.size() + 40;
+          merges_text.reserve(n);
+          write_merges(merges_text, m.merges, indent + 1);
+        } catch (...) {
+          merges_failed = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+    }
+  }
+  auto merges = [&](int level) {
+    if (!merges_writer.joinable()) {
+      write_merges(out, m.merges, level);
+      return;
+    }
+    merges_writer.join();
+    if (merges_failed) std::rethrow_exception(merges_failed);
+    out += merges_text;
+  };
   std::vector<Member> members = {
       {"type", [&](int) { write_string(out, m.type); }},
       {"dropout", [&](int) { if (m.dropout) write_double(out, *m.dropout); else out += "null"; }},
@@ -273,7 +309,7 @@ void write_model(std::string& out, const Model& m, int indent, KeyOrder order) {
       {"byte_fallback", [&](int) { write_bool(out, m.byte_fallback); }},
       {"ignore_merges", [&](int) { write_bool(out, m.ignore_merges); }},
       {"vocab", [&](int level) { write_vocab(out, m.vocab, level); }},
-      {"merges", [&](int level) { write_merges(out, m.merges, level); }},
+      {"merges", merges},
   };
   write_members(out, members, indent, order);
 }

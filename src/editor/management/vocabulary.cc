@@ -86,8 +86,8 @@ bool Vocabulary::insert(std::string_view token, TokenId id) {
   ensure_index();
   auto [it, inserted] = index_.try_emplace(token, static_cast<std::uint32_t>(entries_.size()));
   if (!inserted) return false;
+  // The Vocabulary order stays valid: sorted() places the new entry.
   entries_.push_back({token, id, true});
-  sorted_valid_ = false;
   if (lengths_built_ && length_counts_[token.size()]++ == 0) lengths_valid_ = false;
   return true;
 }
@@ -151,16 +151,46 @@ std::vector<Vocabulary::Handle> Vocabulary::handles() const {
 
 const std::vector<VocabEntry>& Vocabulary::sorted() const {
   ensure_index();
+  if (sorted_valid_ && sorted_upto_ == entries_.size()) return sorted_;
+  // Only inserts since the last call: sort the new entries and merge them in.
+  std::vector<VocabEntry> added;
+  const std::size_t from = sorted_valid_ ? sorted_upto_ : 0;
+  if (sorted_valid_) added.reserve(entries_.size() - from);
+  std::vector<VocabEntry>& fresh = sorted_valid_ ? added : sorted_;
   if (!sorted_valid_) {
     sorted_.clear();
     sorted_.reserve(index_.size());
-    for (const Slot& slot : entries_) {
-      if (slot.live) sorted_.push_back({slot.token, slot.id});
-    }
-    sort_by_token(sorted_);
-    sorted_valid_ = true;
   }
+  for (std::size_t i = from; i < entries_.size(); ++i) {
+    if (entries_[i].live) fresh.push_back({entries_[i].token, entries_[i].id});
+  }
+  sort_by_token(fresh);
+  if (sorted_valid_) {
+    const std::size_t middle = sorted_.size();
+    sorted_.insert(sorted_.end(), added.begin(), added.end());
+    std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end(),
+                       [](const VocabEntry& a, const VocabEntry& b) { return a.token < b.token; });
+  }
+  sorted_upto_ = entries_.size();
+  sorted_valid_ = true;
   return sorted_;
+}
+
+std::vector<VocabEntry> Vocabulary::compute_sorted() const {
+  std::vector<VocabEntry> out;
+  out.reserve(entries_.size() - dead_);
+  for (const Slot& slot : entries_) {
+    if (slot.live) out.push_back({slot.token, slot.id});
+  }
+  sort_by_token(out);
+  return out;
+}
+
+void Vocabulary::install_sorted(std::vector<VocabEntry> order) const {
+  if (has_sorted()) return;
+  sorted_ = std::move(order);
+  sorted_upto_ = entries_.size();
+  sorted_valid_ = true;
 }
 
 }  // namespace quorvane

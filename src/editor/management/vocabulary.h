@@ -9,7 +9,7 @@
 // order; a token given twice keeps its last id (the earlier entry is dropped when
 // the index is built). "Vocabulary order", the order every listing uses, is
 // ascending UTF-8 bytes of the token; sorted() computes it on demand and caches
-// it until the next insert or erase.
+// it until the next erase or id change (inserted tokens are merged in).
 //
 // Not thread-safe: const members fill caches.
 #pragma once
@@ -60,6 +60,13 @@ class Vocabulary {
 
   // Entries in Vocabulary order. The reference dies with the next insert/erase.
   const std::vector<VocabEntry>& sorted() const;
+  // For building that order on another thread: whether sorted() has it
+  // cached; the order computed from scratch (only reads, once the index is
+  // built); and keeping such a result, unless the cache was filled meanwhile.
+  // The vocabulary must not change between the first two and the third.
+  bool has_sorted() const { return indexed_ && sorted_valid_ && sorted_upto_ == entries_.size(); }
+  std::vector<VocabEntry> compute_sorted() const;
+  void install_sorted(std::vector<VocabEntry> order) const;
 
   // Entries with a handle that stays valid until the next insert or erase,
   // for changing ids in place without looking tokens up again.
@@ -97,7 +104,10 @@ class Vocabulary {
   mutable boost::unordered_flat_map<std::string_view, std::uint32_t, StringHash, StringEq> index_;
   mutable bool indexed_ = true;
   mutable std::size_t dead_ = 0;
+  // Vocabulary order of entries_[0, sorted_upto_); inserts only append
+  // after it, every other change clears sorted_valid_.
   mutable std::vector<VocabEntry> sorted_;
+  mutable std::size_t sorted_upto_ = 0;
   mutable bool sorted_valid_ = false;
   // Number of tokens of each byte length, and its keys in descending order.
   mutable boost::unordered_flat_map<std::size_t, std::uint32_t> length_counts_;

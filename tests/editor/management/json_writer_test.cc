@@ -192,6 +192,25 @@ TEST(WriteDocument, RoundTripIsByteIdentical) {
   EXPECT_EQ(write_document(parse(sorted), KeyOrder::kSorted), sorted);
 }
 
+TEST(WriteDocument, ALongMergeListIsWrittenWholeAndInPlace) {
+  // Long enough to be written on a thread of its own beside the vocabulary.
+  std::string vocab = R"("a":0)", merges, expected;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string left = "t" + std::to_string(i), right = "u" + std::to_string(i);
+    vocab += ",\"" + left + "\":" + std::to_string(3 * i + 1) + ",\"" + right + "\":" + std::to_string(3 * i + 2) +
+             ",\"" + left + right + "\":" + std::to_string(3 * i + 3);
+    merges += std::string(i ? "," : "") + "[\"" + left + "\",\"" + right + "\"]";
+    expected += std::string(i ? "," : "") + "\n      [\n        \"" + left + "\",\n        \"" + right + "\"\n      ]";
+  }
+  const Document doc = parse(R"({"version":"1.0","added_tokens":[],"model":{"type":"BPE","vocab":{)" + vocab +
+                             R"(},"merges":[)" + merges + "]}}");
+  for (const KeyOrder order : {KeyOrder::kDeclared, KeyOrder::kSorted}) {
+    const std::string text = write_document(doc, order);
+    EXPECT_NE(text.find("\"merges\": [" + expected + "\n    ]"), std::string::npos);
+    EXPECT_EQ(write_document(parse(text), order), text);
+  }
+}
+
 class SaveDocument : public ::testing::Test {
  protected:
   void SetUp() override {
