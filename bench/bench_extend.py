@@ -8,7 +8,8 @@ by both sides, and N = 8,000 and 32,000 new tokens (--quick: 8,000 only, one
 run), printed per run:
 
   ours        the whole `quorvane extend TOKENIZER --text cs-train.txt.xz --add N
-              -o OUT --json` command as a subprocess, end to end, best of N runs
+              -o OUT` command as a subprocess, end to end, best of N runs (the
+              answer is checked in OUT)
   reference   the whole plain_learn run, once: reading the tokenizer (json and
               the client), counting the words, segmenting them, training, writing
               with json; its phases are shown below the table
@@ -240,8 +241,7 @@ def bench_one(name: str, path: Path, text: Path, count: int, repeat: int, heldou
     ref_out = workdir / f"{name}-extend-{count}-reference.json"
 
     print(f"  {where}: quorvane extend ...", flush=True)
-    run = run_best(["extend", str(path), "--text", str(text), "--add", str(count), "-o", str(ours_out), "--json"],
-                   repeat)
+    run = run_best(["extend", str(path), "--text", str(text), "--add", str(count), "-o", str(ours_out)], repeat)
     print(f"  {where}: reference ...", flush=True)
     ref = reference_extend(path, text, count, ref_out)
     training = ref.training

@@ -8,7 +8,8 @@ pl-train.txt.xz (read compressed by both sides), N = 32,000 tokens removed
 (--quick: 8,000, one run). Printed:
 
   ours        the whole `quorvane prune TOKENIZER --count N --text CS PL -o OUT
-              --id-map MAP --json` command as a subprocess, end to end, best of N runs
+              --id-map MAP` command as a subprocess, end to end, best of N runs
+              (the answer is checked in OUT and MAP)
   reference   the whole plain_learn run, once: reading the tokenizer (json and the
               client), counting the words, reading the merge structure, choosing
               the leaves, writing the tokenizer and the id map with json
@@ -198,7 +199,7 @@ def bench_adapt(path: Path, text_dir: Path, heldout: dict, original: Subject, be
     print(f"\n  quorvane adapt --replace {ADAPT_REPLACE} ...", flush=True)
     run = run_best(["adapt", str(path), "--text", str(text_dir / "cs-train.txt.xz"),
                     "--keep-text", str(text_dir / "pl-train.txt.xz"), "--replace", str(ADAPT_REPLACE),
-                    "-o", str(out), "--json"], 1)
+                    "-o", str(out)], 1)
     if run.returncode != 0:
         faults.append(failure("quorvane adapt", run))
         return
@@ -248,7 +249,7 @@ def main() -> int:
         outs = {label: work / f"{label}.json" for label in ("ours", "reference", "shrink")}
         print("  quorvane prune ...", flush=True)
         run = run_best(["prune", str(path), "--count", str(count), "--text", *map(str, texts),
-                        "-o", str(outs["ours"]), "--id-map", str(work / "ours-map.json"), "--json"], repeat)
+                        "-o", str(outs["ours"]), "--id-map", str(work / "ours-map.json")], repeat)
         if run.returncode != 0:
             faults.append(failure("quorvane prune", run))
         print("  reference ...", flush=True)

@@ -56,9 +56,15 @@ PyObject* editor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!kNew.match(args, kwargs, argv)) return nullptr;
     std::string_view path;
     if (!to_text(argv[0], "path", path)) return nullptr;
-    Result<Editor> editor = open_editor(std::string(path));
-    if (!editor) return raise_failure(Failure::kLoad, editor.error());
-    return wrap_editor(type, std::move(*editor));
+    std::string owned(path);
+    std::optional<Result<Editor>> editor;
+    {
+      // The new editor is nobody else's yet: other threads may run meanwhile.
+      const WithoutGil unlocked;
+      editor.emplace(open_editor(owned));
+    }
+    if (!*editor) return raise_failure(Failure::kLoad, editor->error());
+    return wrap_editor(type, std::move(**editor));
   });
 }
 
@@ -641,6 +647,7 @@ PyMethodDef methods[] = {
     {"prune_leaves", fast(prune_leaves), kFast, kPruneLeavesDoc},
     // Cutting text into words as the tokenizer does (split_methods.cc).
     {"count_words", fast(count_words), kFast, kCountWordsDoc},
+    {"count_text", fast(count_text), kFast, kCountTextDoc},
     {"split_words", fast(split_words), kFast, kSplitWordsDoc},
     {"copy", copy_editor, METH_NOARGS, kCopyDoc},
     {"__copy__", copy_editor, METH_NOARGS, kDunderCopyDoc},

@@ -117,6 +117,14 @@ class Quorvane:
         fallback: Callable[[str], Iterable[str]] | None = None,
     ) -> dict[str, int]:
         """Count the words of lines of text as the tokenizer itself cuts them"""
+    def count_text(
+        self,
+        blocks: bytes | Iterable[bytes],
+        counts: dict[str, int] | None = None,
+        threads: SupportsIndex = 0,
+        fallback: Callable[[str], Iterable[str]] | None = None,
+    ) -> dict[str, int]:
+        """Count the words of UTF-8 text given in blocks of whole lines"""
     def split_words(self, text: str, fallback: Callable[[str], Iterable[str]] | None = None) -> list[str]:
         """The words of one text, in order, as count_words cuts them"""
     def copy(self) -> Quorvane:

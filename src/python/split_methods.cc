@@ -1,12 +1,15 @@
 #include "python/split_methods.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "editor/parallel/parallel.h"
+#include "editor/split/text_lines.h"
 #include "editor/split/word_count.h"
 #include "python/call.h"
 #include "python/convert.h"
@@ -101,53 +104,150 @@ bool check_callable(PyObject* obj, const char* name) {
   return false;
 }
 
+// What count_words and count_text share: the threads, the dict to add to and
+// the fallback, checked.
+struct CountOptions {
+  unsigned threads = 1;
+  PyObject* counts = nullptr;    // borrowed; null for a new dict
+  PyObject* fallback = nullptr;  // borrowed; null for none
+};
+
+bool to_count_options(PyObject* threads, PyObject* counts, PyObject* fallback, CountOptions& out) {
+  std::uint64_t wanted = 0;
+  if (!to_count(threads, "threads", wanted)) return false;
+  out.threads = wanted == 0 ? usable_cores() : static_cast<unsigned>(std::min<std::uint64_t>(wanted, 64));
+  out.fallback = fallback == Py_None ? nullptr : fallback;
+  if (!check_callable(out.fallback, "fallback")) return false;
+  if (counts != nullptr && counts != Py_None && !PyDict_Check(counts)) {
+    if (PyRef type = type_name(counts)) {
+      PyErr_Format(PyExc_TypeError, "argument 'counts': expected a dict or None, not %U", type.get());
+    }
+    return false;
+  }
+  out.counts = counts == Py_None ? nullptr : counts;
+  return true;
+}
+
+// Counts the lines the core left to the caller (positions in `lines`; their
+// line numbers in `numbers`, or position + 1) with the fallback, or fails
+// naming the first.
+bool count_unsure(const CountOptions& options, std::span<const std::string_view> lines,
+                  const std::vector<std::size_t>& unsure, const std::vector<std::size_t>* numbers,
+                  WordCounter& counter) {
+  std::vector<std::string> extra;
+  for (std::size_t k = 0; k < unsure.size(); ++k) {
+    const std::size_t i = unsure[k];
+    if (options.fallback == nullptr) {
+      unsure_failure(lines[i], numbers != nullptr ? (*numbers)[k] : i + 1);
+      return false;
+    }
+    extra.clear();
+    if (!fallback_words(options.fallback, lines[i], extra)) return false;
+    for (std::string& word : extra) counter.add_word(std::move(word));
+  }
+  return true;
+}
+
+// The counts as a dict: options.counts with them added, or a new one.
+PyObject* counts_dict(const CountOptions& options, const WordCountMap& words) {
+  PyRef out = options.counts == nullptr ? PyRef::steal(PyDict_New()) : PyRef::borrow(options.counts);
+  if (!out || !add_counts(out.get(), words)) return nullptr;
+  return out.release();
+}
+
 }  // namespace
 
 constexpr Parameters<4> kCountWords{"Quorvane.count_words()", {"lines", "counts", "threads", "fallback"}, 1};
 
 PyObject* count_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto body = [](ReadAccess& access, auto& argv) -> PyObject* {
-    std::uint64_t threads = 0;
-    if (!to_count(argv[2], "threads", threads)) return nullptr;
-    PyObject* counts = argv[1];
-    PyObject* fallback = argv[3] == Py_None ? nullptr : argv[3];
-    if (!check_callable(fallback, "fallback")) return nullptr;
-    if (counts != nullptr && counts != Py_None && !PyDict_Check(counts)) {
-      if (PyRef type = type_name(counts)) {
-        PyErr_Format(PyExc_TypeError, "argument 'counts': expected a dict or None, not %U", type.get());
-      }
-      return nullptr;
-    }
+    CountOptions options;
+    if (!to_count_options(argv[2], argv[1], argv[3], options)) return nullptr;
     std::vector<PyRef> owners;
     std::vector<std::string_view> lines;
     if (!to_lines(argv[0], owners, lines)) return nullptr;
     Result<TextSplitter> splitter = TextSplitter::compile(access.editor().document());
     if (!splitter) return raise_failure(Failure::kSplitter, splitter.error());
 
-    WordCountMap words;
+    WordCounter counter(*splitter, options.threads);
     std::vector<std::size_t> unsure;
-    Result<void> counted;
     {
       // The splitter is the call's own and the lines are held: nothing here
       // touches the editor or Python.
       const WithoutGil unlocked;
-      const unsigned wanted =
-          threads == 0 ? usable_cores() : static_cast<unsigned>(std::min<std::uint64_t>(threads, 64));
-      counted = splitter->count(lines, wanted, words, unsure);
+      counter.add(lines, unsure);
     }
-    if (!counted) return raise_failure(Failure::kSplit, counted.error());
-    std::vector<std::string> extra;
-    for (const std::size_t i : unsure) {
-      if (fallback == nullptr) return unsure_failure(lines[i], i + 1);
-      extra.clear();
-      if (!fallback_words(fallback, lines[i], extra)) return nullptr;
-      for (std::string& word : extra) ++words[std::move(word)];
-    }
-    PyRef out = counts == nullptr || counts == Py_None ? PyRef::steal(PyDict_New()) : PyRef::borrow(counts);
-    if (!out || !add_counts(out.get(), words)) return nullptr;
-    return out.release();
+    if (!count_unsure(options, lines, unsure, nullptr, counter)) return nullptr;
+    return counts_dict(options, counter.take());
   };
   return call<ReadAccess>(self, kCountWords, args, nargs, kwnames, body);
+}
+
+constexpr Parameters<4> kCountText{"Quorvane.count_text()", {"blocks", "counts", "threads", "fallback"}, 1};
+
+PyObject* count_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto body = [](ReadAccess& access, auto& argv) -> PyObject* {
+    CountOptions options;
+    if (!to_count_options(argv[2], argv[1], argv[3], options)) return nullptr;
+    PyObject* blocks = argv[0];
+    if (PyUnicode_Check(blocks)) {
+      PyErr_SetString(PyExc_TypeError, "argument 'blocks': expected bytes or an iterable of bytes, not str");
+      return nullptr;
+    }
+    Result<TextSplitter> splitter = TextSplitter::compile(access.editor().document());
+    if (!splitter) return raise_failure(Failure::kSplitter, splitter.error());
+
+    WordCounter counter(*splitter, options.threads);
+    std::vector<std::string_view> lines;
+    std::vector<std::size_t> numbers, unsure;
+    std::size_t lines_before = 0;
+    // One block: its lines are cut, checked and split without the
+    // interpreter lock (the bytes object is held and cannot change), then the
+    // few lines the core leaves go to the fallback.
+    auto count_block = [&](PyObject* block) -> bool {
+      if (!PyBytes_Check(block)) {
+        if (PyRef type = type_name(block)) {
+          PyErr_Format(PyExc_TypeError, "argument 'blocks': each block must be bytes, not %U", type.get());
+        }
+        return false;
+      }
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return false;
+      bool valid = true;
+      lines.clear();
+      unsure.clear();
+      {
+        const WithoutGil unlocked;
+        cut_lines(std::string_view(data, static_cast<std::size_t>(size)), lines);
+        valid = counter.add_text(lines, unsure);
+      }
+      if (!valid) {
+        // Python's own decoder says where and why, as reading the text as
+        // str would have.
+        if (PyRef decoded = PyRef::steal(PyUnicode_DecodeUTF8(data, size, "strict"))) {
+          PyErr_SetString(PyExc_ValueError, "argument 'blocks': a block is not UTF-8");
+        }
+        return false;
+      }
+      numbers.clear();
+      for (const std::size_t i : unsure) numbers.push_back(lines_before + i + 1);
+      lines_before += lines.size();
+      return count_unsure(options, lines, unsure, &numbers, counter);
+    };
+    if (PyBytes_Check(blocks)) {
+      if (!count_block(blocks)) return nullptr;
+    } else {
+      PyRef iter = PyRef::steal(PyObject_GetIter(blocks));
+      if (!iter) return nullptr;
+      while (PyRef block = PyRef::steal(PyIter_Next(iter.get()))) {
+        if (!count_block(block.get())) return nullptr;
+      }
+      if (PyErr_Occurred()) return nullptr;
+    }
+    return counts_dict(options, counter.take());
+  };
+  return call<ReadAccess>(self, kCountText, args, nargs, kwnames, body);
 }
 
 constexpr Parameters<2> kSplitWords{"Quorvane.split_words()", {"text", "fallback"}, 1};
@@ -198,6 +298,26 @@ const char kCountWordsDoc[] =
     "        split the text with the tokenizers package instead\n"
     "    ValueError: a line needs fallback and none was given (counts is\n"
     "        unchanged)";
+
+const char kCountTextDoc[] =
+    "count_text($self, blocks, counts=None, threads=0, fallback=None)\n--\n\n"
+    "Count the words of UTF-8 text given in blocks of whole lines\n\n"
+    "As count_words, for text still in bytes, as read from a file: lines end\n"
+    "at \"\\n\" (a \"\\r\" before it is dropped), and a line that is empty or holds\n"
+    "only white space (as str.isspace) is skipped. Blocks are taken one after\n"
+    "the other while the counts of all of them are kept in the core, so that\n"
+    "the blocks can come from a reader that decompresses the next one\n"
+    "meanwhile. A block must end at a line break, except the text's last.\n\n"
+    "Args:\n    blocks: The text (bytes), or an iterable of bytes blocks\n"
+    "    counts: A dict to add the counts to (a new one when None)\n"
+    "    threads: How many threads to split on (0: one per usable core)\n"
+    "    fallback: As for count_words\n\n"
+    "Returns:\n    dict[str, int]: counts, word to occurrences\n\n"
+    "Raises:\n    UnicodeDecodeError: a block is not UTF-8 (positions within that\n"
+    "        block; counts is unchanged)\n"
+    "    NotImplementedError: as for count_words\n"
+    "    ValueError: as for count_words (line numbers count every line of\n"
+    "        the blocks so far, blank ones included)";
 
 const char kSplitWordsDoc[] =
     "split_words($self, text, fallback=None)\n--\n\n"

@@ -8,9 +8,11 @@
 namespace quorvane::py {
 
 PyObject* count_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* count_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* split_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 extern const char kCountWordsDoc[];
+extern const char kCountTextDoc[];
 extern const char kSplitWordsDoc[];
 
 }  // namespace quorvane::py

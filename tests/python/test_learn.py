@@ -20,6 +20,7 @@ import pytest
 import quorvane
 from conftest import tokenizer_doc
 from quorvane_cli.errors import CliError
+from quorvane_cli.text import BLOCK_SIZE
 from quorvane_cli.wordcount import Splitter, count_text, gather_counts, read_counts, write_counts
 from test_cli import MARKER as MARKER_SAMPLE
 from test_cli import SAMPLE, failure, run_json
@@ -780,6 +781,12 @@ BAD_INPUTS = {
     "missing.tsv": (None, "missing.tsv: no such file"),
     "blank.txt": (b"\n  \n\t\r\n", "blank.txt: no text (every line is blank)"),
     "latin1.txt": (b"ok\ncaf\xe9\n", "latin1.txt: not UTF-8 (invalid continuation byte at byte 6)"),
+    # Offsets count from the start of the text, past the blocks read before and a byte-order mark.
+    "late.txt": (b"a\n" * (BLOCK_SIZE // 2) + "\u00e9".encode() + b"\xff\n",
+                 f"late.txt: not UTF-8 (invalid start byte at byte {BLOCK_SIZE + 2})"),
+    "bom.txt": (b"\xef\xbb\xbfok\n\xff\n", "bom.txt: not UTF-8 (invalid start byte at byte 6)"),
+    "cut.txt.xz": (lzma.compress(b"ok\ncaf\xc3"),
+                   "cut.txt.xz: not UTF-8 (unexpected end of data at byte 6 of the decompressed text)"),
     "letters.tsv": ("word\tcount\nab\tmany\n".encode(), "letters.tsv: line 2: the count 'many' is not an integer"),
     "notab.tsv": (b"ab 3\n", "notab.tsv: line 1: expected a word, a tab and a count"),
     "negative.tsv": (b"ab\t-3\n", "negative.tsv: line 1: the count must be an integer of 0 or more"),

@@ -94,6 +94,7 @@ SIGNATURES = {
     "extend_vocabulary": "($self, words, count, max_token_length=0, min_frequency=2, reuse_freed_ids=False)",
     "prune_leaves": "($self, count, words=None, keep=None, close_gaps=False)",
     "count_words": "($self, lines, counts=None, threads=0, fallback=None)",
+    "count_text": "($self, blocks, counts=None, threads=0, fallback=None)",
     "split_words": "($self, text, fallback=None)",
     "copy": "($self)",
     "id_map_json": "($self, before, moved=())",

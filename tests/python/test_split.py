@@ -190,3 +190,103 @@ def test_encoder_builds_while_text_is_counted(corpus):
     words = sorted(counts)[:500]
     assert editor.tokenize_batch(words) == quorvane.Quorvane(corpus["llama3"]).tokenize_batch(words)
     editor.prepare_encoder()  # built already: nothing to do
+
+
+def one_word_per_line():
+    """An editor whose words are whole lines (nothing in them splits)."""
+    return quorvane.Quorvane.from_json(json.dumps(with_steps(None, {
+        "type": "Split", "pattern": {"String": "\u0001"}, "behavior": "Removed", "invert": False})))
+
+
+def documents_of(text):
+    """The lines the tool counts, as TextFile.documents reads them."""
+    lines = (line.removesuffix("\r") for line in text.split("\n"))
+    return [line for line in lines if line and not line.isspace()]
+
+
+def test_count_text_reads_lines_as_the_tool_does():
+    editor = one_word_per_line()
+    # Every character below U+3100 on a line of its own (all of Python's white
+    # space is there), and the line endings and blank lines text files have.
+    text = "\n".join(chr(c) for c in range(2, 0x3100) if c != 0x0A)
+    text += "\r\n\u180e\n\u200b\r\n \t\r\n\ufeff\nlast\rline\r\r\nno end"
+    counts = editor.count_text(text.encode())
+    assert counts == collections.Counter(documents_of(text))
+    assert "\u3000" not in counts and "\u180e" in counts and "last\rline\r" in counts
+
+    # Blocks cut at line breaks count the same, one call or many.
+    data = text.encode()
+    breaks = (data.find(b"\n", start) for start in range(0, len(data), 997))
+    cuts = [0, *sorted({i + 1 for i in breaks if i != -1}), len(data)]
+    blocks = [data[a:b] for a, b in zip(cuts, cuts[1:])]
+    assert editor.count_text(iter(blocks), threads=2) == counts
+    added = collections.Counter({"no end": 5})
+    assert editor.count_text([b"no end\n", b"", b"x"], added) is added
+    assert added == {"no end": 6, "x": 1}
+
+
+def test_count_text_refuses_what_is_not_utf8_or_not_bytes():
+    editor = one_word_per_line()
+    counts = {"kept": 1}
+    with pytest.raises(UnicodeDecodeError) as raised:
+        editor.count_text([b"fine\n", b"ok\ncaf\xe9 au lait\n"], counts)
+    assert (raised.value.reason, raised.value.start) == ("invalid continuation byte", 6)
+    with pytest.raises(UnicodeDecodeError, match="unexpected end of data"):
+        editor.count_text(b"ok\n\xc3")
+    with pytest.raises(UnicodeDecodeError):  # an overlong space looks blank, and is not UTF-8
+        editor.count_text(b"a\n\xc0\xa0\n")
+    assert counts == {"kept": 1}
+    with pytest.raises(TypeError, match="not str"):
+        editor.count_text("text")
+    with pytest.raises(TypeError, match="each block must be bytes, not bytearray"):
+        editor.count_text([b"a\n", bytearray(b"b")])
+
+
+def test_count_text_numbers_lines_over_blocks():
+    editor = quorvane.Quorvane.from_json(json.dumps(with_steps({"type": "NFC"}, {
+        "type": "Split", "pattern": {"String": " "}, "behavior": "Removed", "invert": False})))
+    blocks = [b"a b\n\n", "c \u180e\nd\n".encode()]
+    with pytest.raises(ValueError, match=r"line 3 holds a character .* \(near U\+180E\)"):
+        editor.count_text(blocks)
+    assert editor.count_text(blocks, fallback=lambda line: ["fell back"]) == {
+        "a": 1, "b": 1, "fell back": 1, "d": 1}
+
+
+def test_text_files_in_blocks(tmp_path):
+    from quorvane_cli.text import BLOCK_SIZE, TextFile
+
+    long_line = "é" * BLOCK_SIZE  # longer than one read, in bytes
+    text = "\ufeff" + "first\r\n" + long_line + "\n \n" + "x\n" * 1000 + "no end"
+    path = tmp_path / "t.txt"
+    path.write_text(text, encoding="utf-8", newline="")
+    reader = TextFile(str(path))
+    blocks = list(reader.blocks())
+    reader.close()
+    assert b"".join(block for block, _ in blocks) == text.encode()[3:]
+    assert [offset for _, offset in blocks] == [3 + sum(len(b) for b, _ in blocks[:i]) for i in range(len(blocks))]
+    assert all(block.endswith(b"\n") for block, _ in blocks[:-1])
+    assert one_word_per_line().count_text(block for block, _ in blocks) == collections.Counter(
+        documents_of(text[1:]))
+
+    blank = tmp_path / "blank.txt"
+    blank.write_text(" \n\u3000\r\n", encoding="utf-8")
+    with pytest.raises(CliError, match="no text"):
+        list(TextFile(str(blank)).blocks())
+
+
+def test_read_ahead_hands_on_errors_and_stops():
+    from quorvane_cli.text import ReadAhead
+
+    def failing():
+        yield 1
+        raise CliError("broken text")
+
+    with ReadAhead(failing()) as items:
+        taken = iter(items)
+        assert next(taken) == 1
+        with pytest.raises(CliError, match="broken text"):
+            next(taken)
+    endless = ReadAhead(iter(range(10**9)), depth=2)
+    assert next(iter(endless)) == 0
+    endless.close()  # a producer blocked on a full queue stops
+    assert not endless._thread.is_alive()

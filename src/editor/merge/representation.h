@@ -65,6 +65,9 @@ std::optional<std::string> find_space_marker(const Value& value);
 // The ByteLevel alphabet: the character standing for each byte value.
 const std::array<char32_t, 256>& byte_level_table();
 
+// Appends the UTF-8 bytes of the code point `c`.
+void append_utf8(std::string& out, char32_t c);
+
 // The byte of a byte-fallback token ("<0x41>", also "<0x+F>" for 0x0F), or none.
 std::optional<unsigned char> byte_fallback_value(std::string_view token);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "editor/merge/representation.h"
@@ -30,16 +32,25 @@ std::optional<bool> bool_member(const Value& spec, std::string_view key, bool fa
 }
 
 // The UTF-8 of the ByteLevel character of each byte.
-const std::array<std::string, 256>& byte_level_utf8() {
-  static const std::array<std::string, 256> table = [] {
-    std::array<std::string, 256> out;
+// Each byte's character in UTF-8: one or two bytes, written as two (the
+// second unused for one) so that mapping a run of bytes needs no branch.
+struct ByteLevelUtf8 {
+  std::array<std::array<char, 2>, 256> bytes;
+  std::array<std::uint8_t, 256> size;
+};
+
+const ByteLevelUtf8& byte_level_utf8() {
+  static const ByteLevelUtf8 table = [] {
+    ByteLevelUtf8 out{};
     const auto& chars = byte_level_table();
     for (std::size_t b = 0; b < 256; ++b) {
       const char32_t c = chars[b];  // below U+0800: one or two bytes
       if (c < 0x80) {
-        out[b] = std::string(1, static_cast<char>(c));
+        out.bytes[b] = {static_cast<char>(c), 0};
+        out.size[b] = 1;
       } else {
-        out[b] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+        out.bytes[b] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+        out.size[b] = 2;
       }
     }
     return out;
@@ -230,15 +241,25 @@ bool PreTokenizer::split(std::string_view text, Scratch& scratch, std::vector<st
       pieces.swap(scratch.next_);
     }
     if (step.byte_level) {
-      const auto& table = byte_level_utf8();
-      std::string& out = scratch.spare_;
-      out.clear();
-      for (auto& [begin, end] : pieces) {
-        const std::size_t at = out.size();
-        for (std::size_t k = begin; k < end; ++k) out += table[static_cast<unsigned char>(current[k])];
-        begin = at;
-        end = out.size();
+      const ByteLevelUtf8& table = byte_level_utf8();
+      std::size_t size = 0;
+      for (const auto& [begin, end] : pieces) {
+        for (std::size_t k = begin; k < end; ++k) size += table.size[static_cast<unsigned char>(current[k])];
       }
+      std::string& out = scratch.spare_;
+      out.resize(size + 1);  // room for the last character's second byte
+      char* p = out.data();
+      for (auto& [begin, end] : pieces) {
+        const std::size_t at = static_cast<std::size_t>(p - out.data());
+        for (std::size_t k = begin; k < end; ++k) {
+          const auto b = static_cast<unsigned char>(current[k]);
+          std::memcpy(p, table.bytes[b].data(), 2);
+          p += table.size[b];
+        }
+        begin = at;
+        end = static_cast<std::size_t>(p - out.data());
+      }
+      out.resize(size);
       scratch.buffer_.swap(out);
       current = scratch.buffer_;
     }

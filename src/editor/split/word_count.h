@@ -19,6 +19,7 @@
 #pragma once
 
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <bitset>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -53,6 +54,8 @@ class TextSplitter {
                      std::vector<std::size_t>& unsure) const;
 
  private:
+  friend class WordCounter;
+
   // Splits `line` into `out`, views into `line`, `normalized` or `scratch`.
   bool split(std::string_view line, PreTokenizer::Scratch& scratch, std::string& normalized,
              std::vector<std::string_view>& out, std::string& error) const;
@@ -61,9 +64,48 @@ class TextSplitter {
 
   // A character the tables here may get wrong; null when no step uses tables.
   std::shared_ptr<const Regex> unsure_;
+  // Which characters below U+10000 `unsure_` matches, when known.
+  std::shared_ptr<const std::bitset<0x10000>> unsure_bmp_;
   Normalizer normalizer_;
   PreTokenizer pre_tokenizer_;
   bool marker_pieces_ = false;  // no pre-tokenizer: split before each marker
+};
+
+// Counts the words of a text given a batch of lines at a time. Each thread
+// keeps its own counts from batch to batch, so that they are added together
+// once, by take(); threads take lines a few at a time, so that a thread slowed
+// by other work on its core holds the others up little.
+class WordCounter {
+ public:
+  WordCounter(const TextSplitter& splitter, unsigned threads);
+
+  // Adds the words of `lines` (valid UTF-8 each), splitting on the threads;
+  // the positions of lines left to the caller go to `unsure`, in order,
+  // uncounted. Fails only by throwing bad_alloc.
+  void add(std::span<const std::string_view> lines, std::vector<std::size_t>& unsure) {
+    add(lines, unsure, false);
+  }
+  // The same for lines read from a file: each is checked to be UTF-8, and
+  // blank ones (text_lines.h) are skipped. False when a line is not UTF-8;
+  // the counter is then of no further use.
+  bool add_text(std::span<const std::string_view> lines, std::vector<std::size_t>& unsure) {
+    return add(lines, unsure, true);
+  }
+  // Adds one occurrence of a word found otherwise (the caller's split).
+  void add_word(std::string word) { ++parts_.front().counts[std::move(word)]; }
+
+  // All the counts, added up; the counter is empty after.
+  WordCountMap take();
+
+ private:
+  struct Part {
+    WordCountMap counts;
+    std::vector<std::size_t> unsure;
+  };
+  bool add(std::span<const std::string_view> lines, std::vector<std::size_t>& unsure, bool text);
+
+  const TextSplitter& splitter_;
+  std::vector<Part> parts_;
 };
 
 }  // namespace quorvane

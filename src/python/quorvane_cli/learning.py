@@ -30,7 +30,7 @@ from quorvane_cli.output import Report, limited, show
 from quorvane_cli.progress import Progress
 from quorvane_cli.text import TextFile
 from quorvane_cli.tokens import read_token_file
-from quorvane_cli.wordcount import core_splitter, gather_counts, is_counts_file
+from quorvane_cli.wordcount import TextReading, core_splitter, gather_counts, is_counts_file
 
 LINES_PER_BATCH = 1000
 
@@ -131,9 +131,10 @@ def run_extend(args: argparse.Namespace, progress: Progress) -> Report:
     started = time.perf_counter()
     where = destination(args)
     _check_texts(args.text, "--text")
-    editor, before = _open(where, progress)
-    with _encoder_built_meanwhile(editor):
-        words = gather_counts(editor, args.text, progress)
+    with TextReading(args.text) as reading:  # reads ahead while the tokenizer loads
+        editor, before = _open(where, progress)
+        with _encoder_built_meanwhile(editor):
+            words = gather_counts(editor, args.text, progress, reading=reading)
     progress.phase(f"learning {args.add} tokens from {len(words)} distinct words")
     result, seconds = _learn(editor, words, args.add, args, reuse=False)
     report = Report(
@@ -184,9 +185,10 @@ def run_prune(args: argparse.Namespace, progress: Progress) -> Report:
     texts: list[str] = args.text or []
     _check_texts(texts, "--text")
     keep = read_token_file(args.keep) if args.keep is not None else None
-    editor, before = _open(where, progress)
-    with _encoder_built_meanwhile(editor):
-        words = gather_counts(editor, texts, progress) if texts else None
+    with TextReading(texts) as reading:  # reads ahead while the tokenizer loads
+        editor, before = _open(where, progress)
+        with _encoder_built_meanwhile(editor):
+            words = gather_counts(editor, texts, progress, reading=reading) if texts else None
     how = "by their use in the text" if words is not None else "highest ids first"
     progress.phase(f"pruning {args.count} leaf tokens, {how}")
     result, seconds = _prune(editor, args.count, words, keep, close_gaps=True)
@@ -217,10 +219,11 @@ def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
     for option, paths in (("--heldout", measured["text"]), ("--keep-heldout", measured["keep_text"])):
         if any(is_counts_file(path) for path in paths):
             raise CliError(f"{option} takes text, not word counts")
-    editor, before = _open(where, progress)
-    with _encoder_built_meanwhile(editor):
-        new_words = gather_counts(editor, new_texts, progress)
-        old_words = gather_counts(editor, old_texts, progress) if old_texts else None
+    with TextReading(new_texts) as reading:  # reads ahead while the tokenizer loads
+        editor, before = _open(where, progress)
+        with _encoder_built_meanwhile(editor):
+            new_words = gather_counts(editor, new_texts, progress, reading=reading)
+            old_words = gather_counts(editor, old_texts, progress) if old_texts else None
     document = editor.to_json() if measured["text"] or measured["keep_text"] else ""
     size = editor.vocab_size
 

@@ -8,11 +8,16 @@ import io
 import itertools
 import lzma
 import os
+import queue
+import threading
 from collections.abc import Callable, Iterator, Sequence
+from typing import Generic, TypeVar
 
 from quorvane_cli.errors import CliError
 
 READ_SIZE = 1 << 16  # small enough for a progress bar to follow the reading closely
+BLOCK_SIZE = 1 << 19  # what blocks() reads at a time: the core splits one while the next is read
+BOM = "\ufeff".encode()
 
 
 class TextFile:
@@ -56,6 +61,52 @@ class TextFile:
             if not chunk:
                 return
             yield chunk
+
+    def blocks(self) -> Iterator[tuple[bytes, int]]:
+        """The text as bytes, in blocks of whole lines, each with the offset of its
+        first byte in the (decompressed) text; a leading byte-order mark is dropped.
+
+        Each block but the last ends with a line break. The bytes are not checked
+        to be UTF-8 (`not_utf8` words the error of a block that is not). CliError
+        when no line holds anything but white space, once the whole text is read.
+        """
+        pending: list[bytes] = []  # the start of a line that goes on in the next read
+        offset = 0  # of the next block's first byte
+        first = True
+        found = False
+        while True:
+            try:
+                data = self._stream.read(BLOCK_SIZE)
+            except (OSError, EOFError, lzma.LZMAError) as exc:
+                raise CliError(f"{self.path}: not a valid {self._compressed} file: {exc}") from None
+            if first and data.startswith(BOM):
+                data = data[len(BOM):]
+                offset = len(BOM)
+            first = False
+            if data:
+                end = data.rfind(b"\n") + 1
+                if end == 0:  # no line break yet: a long line goes on
+                    pending.append(data)
+                    continue
+                block = b"".join([*pending, data[:end]]) if pending else data[:end]
+                pending = [data[end:]] if end < len(data) else []
+            else:
+                block = b"".join(pending)
+            if block:
+                # Any character that is not white space makes a line count.
+                found = found or bool(block.decode("utf-8", "replace").strip())
+                yield block, offset
+                offset += len(block)
+            if not data:
+                break
+        if not found:
+            raise CliError(f"{self.path}: no text (every line is blank)")
+
+    def not_utf8(self, error: UnicodeDecodeError, offset: int) -> CliError:
+        """The error for bytes that are not UTF-8, `error` raised on a block
+        that starts at `offset` of the text."""
+        of = " of the decompressed text" if self._compressed else ""
+        return CliError(f"{self.path}: not UTF-8 ({error.reason} at byte {offset + error.start}{of})")
 
     def documents(self) -> Iterator[str]:
         """The non-blank lines, without their line endings; a leading byte-order mark is dropped.
@@ -106,3 +157,60 @@ def line_batches(texts: Sequence[TextFile], size: int, advance: Callable[[int], 
     if batch:
         yield batch
     advance(done)
+
+
+T = TypeVar("T")
+
+
+class ReadAhead(Generic[T]):
+    """The items of an iterator, produced on a thread of its own up to `depth`
+    ahead of the consumer, so that reading (decompression lets other threads
+    run) overlaps with what is done with each item. An exception of the
+    producer is raised to the consumer in its place. close() stops the thread;
+    use it as a context manager."""
+
+    _END = object()
+
+    def __init__(self, items: Iterator[T], depth: int = 2) -> None:
+        self._queue: queue.Queue[tuple[object, BaseException | None]] = queue.Queue(maxsize=depth)
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._produce, args=(items,), name="quorvane-read", daemon=True)
+        self._thread.start()
+
+    def _put(self, item: tuple[object, BaseException | None]) -> bool:
+        while not self._stop.is_set():
+            try:
+                self._queue.put(item, timeout=0.1)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def _produce(self, items: Iterator[T]) -> None:
+        try:
+            for item in items:
+                if not self._put((item, None)):
+                    return
+        except BaseException as exc:  # handed to the consumer, raised there
+            self._put((None, exc))
+            return
+        self._put((self._END, None))
+
+    def __iter__(self) -> Iterator[T]:
+        while True:
+            item, error = self._queue.get()
+            if error is not None:
+                raise error
+            if item is self._END:
+                return
+            yield item  # type: ignore[misc]
+
+    def close(self) -> None:
+        self._stop.set()
+        self._thread.join()
+
+    def __enter__(self) -> ReadAhead[T]:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()

@@ -9,11 +9,12 @@ are the pieces that start at each marker, so that no token learned from them
 ever spans a marker in its middle.
 
 Text is read as `quorvane eval` reads it (non-blank lines, .xz and .gz
-decompressed on the way) and counted in chunks of lines, so memory grows with
-the distinct words, not with the text. The core splits the lines itself
-(`Quorvane.count_words`, on one thread per core) when it reproduces the
-tokenizer's normalizer and pre-tokenizer exactly; otherwise the `tokenizers`
-package splits them, in one worker process per core.
+decompressed on the way) and counted a block of lines at a time, so memory
+grows with the distinct words, not with the text. The core splits the lines
+itself (`Quorvane.count_text`, on one thread per core, while a reading thread
+decompresses the next blocks) when it reproduces the tokenizer's normalizer
+and pre-tokenizer exactly; otherwise the `tokenizers` package splits them, in
+one worker process per core.
 
 Counts made elsewhere (Spark, DuckDB, Dask, or `count_words` on another
 machine) come in as files whose name ends in `.tsv` (optionally `.tsv.gz` or
@@ -30,19 +31,16 @@ from __future__ import annotations
 import json
 import os
 from collections import Counter
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 
 import quorvane
 
 from quorvane_cli.errors import CliError
 from quorvane_cli.progress import Progress
-from quorvane_cli.text import TextFile, line_batches
+from quorvane_cli.text import ReadAhead, TextFile, line_batches
 
 MARKER = "\u2581"
 LINES_PER_CHUNK = 2000
-# The core splits a chunk on every core at once; bigger chunks share the work
-# better and cost one dict update per distinct word each.
-CORE_LINES_PER_CHUNK = 16384
 # Below this much text on disk (compressed, for .xz and .gz), starting workers
 # costs more than they save.
 PARALLEL_BYTES = 1 << 18
@@ -168,20 +166,27 @@ def core_splitter(tokenizer: TokenizerSource) -> quorvane.Quorvane | None:
 
 
 def count_text(
-    tokenizer: TokenizerSource, paths: Sequence[str], progress: Progress | None = None, processes: int | None = None
+    tokenizer: TokenizerSource, paths: Sequence[str], progress: Progress | None = None, processes: int | None = None,
+    reading: TextReading | None = None,
 ) -> Counter[str]:
     """Count the words of the text files `paths` as the tokenizer (its JSON or an
     editor) splits them.
 
     `processes` threads or worker processes split the lines (default: one per
-    core, or one for less than a megabyte of text). Raises OSError for a file
-    that cannot be opened and CliError for one that is not valid text (the
-    message names it).
+    core, or one for less than a megabyte of text). `reading`, made from the
+    same paths, is what has been read of them ahead; it is used up or closed.
+    Raises OSError for a file that cannot be opened and CliError for one that
+    is not valid text (the message names it).
     """
     progress = progress or Progress(False)
     editor = core_splitter(tokenizer)
     if editor is not None:
-        return _count_in_core(editor, paths, progress, processes)
+        if reading is None:
+            with TextReading(paths) as own:
+                return _count_in_core(editor, own, progress, processes)
+        return _count_in_core(editor, reading, progress, processes)
+    if reading is not None:
+        reading.close()  # the client's workers are forked: no thread may run beside them
     document = tokenizer if isinstance(tokenizer, str) else tokenizer.to_json()
     return _count_with_client(document, paths, progress, processes)
 
@@ -204,26 +209,84 @@ class _ClientFallback:
         return list(self._splitter.words(line))
 
 
+def _blocks(files: Sequence[TextFile]) -> Iterator[tuple[bytes, TextFile, int, int]]:
+    """The blocks of every text in order: each with its text, its offset there,
+    and how many bytes on disk have been read after it."""
+    done = 0
+    for text in files:
+        for block, offset in text.blocks():
+            yield block, text, offset, done + text.position
+        done += text.size
+
+
+class TextReading:
+    """Text files opened and read ahead, to be counted in the core.
+
+    Started before the tokenizer is loaded, so that decompressing the text
+    overlaps loading it; `gather_counts` takes it beside the paths it was made
+    from. Count files among the paths are left to `gather_counts`. Use it as
+    a context manager: leaving stops the reading thread and closes the files.
+    """
+
+    def __init__(self, paths: Sequence[str]) -> None:
+        self.paths = [path for path in paths if not is_counts_file(path)]
+        self.files: list[TextFile] = []
+        self._ahead: ReadAhead[tuple[bytes, TextFile, int, int]] | None = None
+        try:
+            for path in self.paths:
+                self.files.append(TextFile(path))
+            if self.files:
+                self._ahead = ReadAhead(_blocks(self.files), depth=4)
+        except BaseException:
+            self.close()
+            raise
+
+    def blocks(self) -> Iterator[tuple[bytes, TextFile, int, int]]:
+        """The blocks read, each with its text, its offset there and how far
+        reading has got on disk; once."""
+        assert self._ahead is not None
+        return iter(self._ahead)
+
+    def close(self) -> None:
+        if self._ahead is not None:
+            self._ahead.close()
+            self._ahead = None
+        for text in self.files:
+            text.close()
+
+    def __enter__(self) -> TextReading:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
 def _count_in_core(
-    editor: quorvane.Quorvane, paths: Sequence[str], progress: Progress, processes: int | None
+    editor: quorvane.Quorvane, reading: TextReading, progress: Progress, processes: int | None
 ) -> Counter[str]:
     counts: Counter[str] = Counter()
     fallback = _ClientFallback(editor)
-    files: list[TextFile] = []
-    try:
-        for path in paths:
-            files.append(TextFile(path))
-        threads = _processes(processes, sum(text.size for text in files))
-        with progress.bar(_label(files), sum(text.size for text in files)) as advance:
-            for chunk in line_batches(files, CORE_LINES_PER_CHUNK, advance):
-                try:
-                    editor.count_words(chunk, counts, threads, fallback)
-                except ValueError as exc:
-                    raise CliError(str(exc)) from None
-        return counts
-    finally:
-        for text in files:
-            text.close()
+    total = sum(text.size for text in reading.files)
+    threads = _processes(processes, total)
+    at: list[tuple[TextFile, int]] = []  # the block being counted
+
+    def taken(advance: Callable[[int], None]) -> Iterator[bytes]:
+        for block, text, offset, read in reading.blocks():
+            at[:] = [(text, offset)]
+            advance(read)
+            yield block
+        advance(total)
+
+    # The next blocks are read and decompressed while the core splits one.
+    with progress.bar(_label(reading.files), total) as advance:
+        try:
+            editor.count_text(taken(advance), counts, threads, fallback)
+        except UnicodeDecodeError as exc:
+            text, offset = at[0]
+            raise text.not_utf8(exc, offset) from None
+        except ValueError as exc:
+            raise CliError(str(exc)) from None
+    return counts
 
 
 def _count_with_client(
@@ -306,11 +369,13 @@ def read_counts(path: str) -> Counter[str]:
 
 
 def gather_counts(
-    tokenizer: TokenizerSource, paths: Sequence[str], progress: Progress | None = None, processes: int | None = None
+    tokenizer: TokenizerSource, paths: Sequence[str], progress: Progress | None = None, processes: int | None = None,
+    reading: TextReading | None = None,
 ) -> Counter[str]:
     """The word counts of `paths` together: count files read as they are, texts counted.
 
-    Raises CliError when they hold no word at all.
+    `reading` is a TextReading of the same paths, started earlier. Raises
+    CliError when they hold no word at all.
     """
     if not paths:
         raise CliError("no text given")
@@ -320,7 +385,13 @@ def gather_counts(
             counts.update(read_counts(path))
     texts = [path for path in paths if not is_counts_file(path)]
     if texts:
-        counts.update(count_text(tokenizer, texts, progress, processes))
+        counted = count_text(tokenizer, texts, progress, processes, reading)
+        if counts:
+            counts.update(counted)
+        else:
+            counts = counted
+    elif reading is not None:
+        reading.close()
     if not counts:
         raise CliError(f"no words in {', '.join(paths)}")
     return counts

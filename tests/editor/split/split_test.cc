@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "editor/management/json_reader.h"
+#include "editor/merge/representation.h"
+#include "editor/split/regex.h"
+#include "editor/split/text_lines.h"
 #include "editor/split/word_count.h"
 
 namespace quorvane {
@@ -138,6 +141,71 @@ TEST(TextSplitter, ThreadsCountTheSame) {
   // Counts add up over calls.
   ASSERT_TRUE(s->count(lines, 2, two, unsure_two));
   EXPECT_EQ(two.at("line"), 2 * 19998u);
+}
+
+std::string utf8(char32_t c) {
+  std::string out;
+  append_utf8(out, c);
+  return out;
+}
+
+TEST(TextLines, CutAndBlankAsTheToolReadsText) {
+  std::vector<std::string_view> lines;
+  cut_lines("a\r\nb\n\n \r\nc\rd\r\r\nlast", lines);
+  EXPECT_EQ(lines, (std::vector<std::string_view>{"a", "b", "", " ", "c\rd\r", "last"}));
+  lines.clear();
+  cut_lines("one\n", lines);
+  EXPECT_EQ(lines, std::vector<std::string_view>{"one"});
+  // White space as Python's str.isspace has it; U+180E, U+200B and U+FEFF
+  // are not.
+  for (const char32_t c : {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x1C, 0x1D, 0x1E, 0x1F, 0x20, 0x85, 0xA0, 0x1680, 0x2000,
+                           0x2005, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000}) {
+    EXPECT_TRUE(is_blank(utf8(c) + " " + utf8(c))) << std::hex << static_cast<unsigned>(c);
+  }
+  for (const char32_t c : {0x08, 0x21, 0x84, 0x180E, 0x200B, 0x2060, 0xFEFF, 0x1F600}) {
+    EXPECT_FALSE(is_blank(" " + utf8(c))) << std::hex << static_cast<unsigned>(c);
+  }
+  EXPECT_TRUE(is_blank(""));
+}
+
+TEST(WordCounter, TextIsCheckedAndBlankLinesSkipped) {
+  auto s = splitter("null", split_on(R"({"String":" "})", "Removed"));
+  ASSERT_TRUE(s) << s.error().message;
+  WordCounter counter(*s, 2);
+  std::vector<std::size_t> unsure;
+  const std::vector<std::string_view> text = {"a b", "\xE3\x80\x80\t", "", "b"};
+  ASSERT_TRUE(counter.add_text(text, unsure));
+  counter.add_word("c");
+  EXPECT_EQ(counter.take(), (WordCountMap{{"a", 1}, {"b", 2}, {"c", 1}}));
+  // Not UTF-8, even where the line would look blank: an overlong space.
+  for (const std::string_view bad : {"ok \xFF", "\xC0\xA0", "\xED\xA0\x80"}) {
+    WordCounter fresh(*s, 1);
+    const std::vector<std::string_view> lines = {"a", bad};
+    EXPECT_FALSE(fresh.add_text(lines, unsure)) << bad;
+  }
+}
+
+TEST(TextSplitter, UnsureCharactersAreWhatTheExpressionSays) {
+  // Lines are checked through a table of the characters below U+10000 made
+  // from the expression once; every one of them agrees with it.
+  auto s = splitter(R"({"type":"NFC"})", split_on(R"({"String":" "})", "Removed"));
+  ASSERT_TRUE(s) << s.error().message;
+  auto unsure = Regex::compile_trusted(R"([\p{Cn}\x{180E}])");
+  ASSERT_TRUE(unsure);
+  Regex::Matcher matcher(**unsure);
+  std::size_t unassigned = 0;
+  for (char32_t c = 0x80; c < 0x10000; c += (c == 0xD7FF ? 0x801 : 1)) {
+    const std::string text = "x" + utf8(c);
+    std::size_t start = 0, end = 0;
+    std::string error;
+    const bool expected = matcher.find(text, 0, start, end, error);
+    unassigned += expected;
+    ASSERT_EQ(!s->words(text).has_value(), expected) << std::hex << static_cast<unsigned>(c);
+  }
+  EXPECT_GT(unassigned, 1000u);
+  // Beyond U+FFFF the expression itself is asked.
+  EXPECT_TRUE(s->words("a " + utf8(0x1F600)).has_value());
+  EXPECT_FALSE(s->words("a " + utf8(0x2FFFF)).has_value());
 }
 
 }  // namespace
