@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <span>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -128,17 +128,15 @@ bool to_count_options(PyObject* threads, PyObject* counts, PyObject* fallback, C
   return true;
 }
 
-// Counts the lines the core left to the caller (positions in `lines`; their
-// line numbers in `numbers`, or position + 1) with the fallback, or fails
-// naming the first.
+// Counts the lines the core left to the caller (positions in `lines`, which
+// follow `lines_before` lines of the same text) with the fallback, or fails
+// naming the first by its line number.
 bool count_unsure(const CountOptions& options, std::span<const std::string_view> lines,
-                  const std::vector<std::size_t>& unsure, const std::vector<std::size_t>* numbers,
-                  WordCounter& counter) {
+                  const std::vector<std::size_t>& unsure, std::size_t lines_before, WordCounter& counter) {
   std::vector<std::string> extra;
-  for (std::size_t k = 0; k < unsure.size(); ++k) {
-    const std::size_t i = unsure[k];
+  for (const std::size_t i : unsure) {
     if (options.fallback == nullptr) {
-      unsure_failure(lines[i], numbers != nullptr ? (*numbers)[k] : i + 1);
+      unsure_failure(lines[i], lines_before + i + 1);
       return false;
     }
     extra.clear();
@@ -177,7 +175,7 @@ PyObject* count_words(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       const WithoutGil unlocked;
       counter.add(lines, unsure);
     }
-    if (!count_unsure(options, lines, unsure, nullptr, counter)) return nullptr;
+    if (!count_unsure(options, lines, unsure, 0, counter)) return nullptr;
     return counts_dict(options, counter.take());
   };
   return call<ReadAccess>(self, kCountWords, args, nargs, kwnames, body);
@@ -199,7 +197,7 @@ PyObject* count_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
     WordCounter counter(*splitter, options.threads);
     std::vector<std::string_view> lines;
-    std::vector<std::size_t> numbers, unsure;
+    std::vector<std::size_t> unsure;
     std::size_t lines_before = 0;
     // One block: its lines are cut, checked and split without the
     // interpreter lock (the bytes object is held and cannot change), then the
@@ -230,10 +228,9 @@ PyObject* count_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         }
         return false;
       }
-      numbers.clear();
-      for (const std::size_t i : unsure) numbers.push_back(lines_before + i + 1);
+      const std::size_t before = lines_before;
       lines_before += lines.size();
-      return count_unsure(options, lines, unsure, &numbers, counter);
+      return count_unsure(options, lines, unsure, before, counter);
     };
     if (PyBytes_Check(blocks)) {
       if (!count_block(blocks)) return nullptr;

@@ -151,36 +151,27 @@ std::vector<Vocabulary::Handle> Vocabulary::handles() const {
 
 const std::vector<VocabEntry>& Vocabulary::sorted() const {
   ensure_index();
-  if (sorted_valid_ && sorted_upto_ == entries_.size()) return sorted_;
-  // Only inserts since the last call: sort the new entries and merge them in.
-  std::vector<VocabEntry> added;
-  const std::size_t from = sorted_valid_ ? sorted_upto_ : 0;
-  if (sorted_valid_) added.reserve(entries_.size() - from);
-  std::vector<VocabEntry>& fresh = sorted_valid_ ? added : sorted_;
   if (!sorted_valid_) {
-    sorted_.clear();
-    sorted_.reserve(index_.size());
-  }
-  for (std::size_t i = from; i < entries_.size(); ++i) {
-    if (entries_[i].live) fresh.push_back({entries_[i].token, entries_[i].id});
-  }
-  sort_by_token(fresh);
-  if (sorted_valid_) {
+    install_sorted(compute_sorted());
+  } else if (sorted_upto_ < entries_.size()) {
+    // Only inserts since the last call: sort the new entries and merge them in.
+    const std::vector<VocabEntry> added = sorted_from(sorted_upto_);
     const std::size_t middle = sorted_.size();
     sorted_.insert(sorted_.end(), added.begin(), added.end());
     std::inplace_merge(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(middle), sorted_.end(),
                        [](const VocabEntry& a, const VocabEntry& b) { return a.token < b.token; });
+    sorted_upto_ = entries_.size();
   }
-  sorted_upto_ = entries_.size();
-  sorted_valid_ = true;
   return sorted_;
 }
 
-std::vector<VocabEntry> Vocabulary::compute_sorted() const {
+std::vector<VocabEntry> Vocabulary::compute_sorted() const { return sorted_from(0); }
+
+std::vector<VocabEntry> Vocabulary::sorted_from(std::size_t first) const {
   std::vector<VocabEntry> out;
-  out.reserve(entries_.size() - dead_);
-  for (const Slot& slot : entries_) {
-    if (slot.live) out.push_back({slot.token, slot.id});
+  out.reserve(entries_.size() - first);
+  for (std::size_t i = first; i < entries_.size(); ++i) {
+    if (entries_[i].live) out.push_back({entries_[i].token, entries_[i].id});
   }
   sort_by_token(out);
   return out;

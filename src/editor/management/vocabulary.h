@@ -99,6 +99,8 @@ class Vocabulary {
 
   void ensure_index() const;
   void compact() const;
+  // The live entries of entries_[first..] in Vocabulary order.
+  std::vector<VocabEntry> sorted_from(std::size_t first) const;
 
   mutable std::vector<Slot> entries_;
   mutable boost::unordered_flat_map<std::string_view, std::uint32_t, StringHash, StringEq> index_;

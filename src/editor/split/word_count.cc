@@ -115,8 +115,10 @@ bool TextSplitter::split(std::string_view line, PreTokenizer::Scratch& scratch, 
 }
 
 bool TextSplitter::unsure(std::string_view line, Regex::Matcher* matcher) const {
-  if (matcher == nullptr || is_ascii(line)) return false;
-  if (unsure_bmp_ != nullptr) {
+  if (matcher == nullptr) return false;
+  if (unsure_bmp_ == nullptr) {
+    if (is_ascii(line)) return false;
+  } else {
     // Most lines hold characters below U+10000 only: a table lookup each.
     const auto* p = reinterpret_cast<const unsigned char*>(line.data());
     const auto* stop = p + line.size();

@@ -123,9 +123,7 @@ class TextFile:
             try:
                 text = decoder.decode(chunk, final=not chunk)
             except UnicodeDecodeError as exc:
-                where = fed - held + exc.start
-                of = " of the decompressed text" if self._compressed else ""
-                raise CliError(f"{self.path}: not UTF-8 ({exc.reason} at byte {where}{of})") from None
+                raise self.not_utf8(exc, fed - held) from None
             fed += len(chunk)
             if first and text:
                 text = text.removeprefix("\ufeff")
