@@ -6,6 +6,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -29,10 +30,39 @@ std::uint64_t pair_key(Symbol left, Symbol right) { return (static_cast<std::uin
 Symbol left_of(std::uint64_t key) { return static_cast<Symbol>(key >> 32); }
 Symbol right_of(std::uint64_t key) { return static_cast<Symbol>(key); }
 
+constexpr std::uint32_t kNoWord = 0xFFFFFFFFu;
+
+// Words that held a pair (stale ones included), the first kept inline: most
+// pairs are held by one word only and then cost no allocation.
+class Holders {
+ public:
+  void add(std::uint32_t word) {
+    if (first_ == kNoWord) {
+      first_ = word;
+    } else if ((more_.empty() ? first_ : more_.back()) != word) {
+      more_.push_back(word);
+    }
+  }
+  // Calls f(word) for each, in the order added, and forgets them.
+  template <typename F>
+  void take(F&& f) {
+    if (first_ == kNoWord) return;
+    const std::uint32_t first = std::exchange(first_, kNoWord);
+    const std::vector<std::uint32_t> more = std::move(more_);
+    more_.clear();
+    f(first);
+    for (std::uint32_t w : more) f(w);
+  }
+
+ private:
+  std::uint32_t first_ = kNoWord;
+  std::vector<std::uint32_t> more_;
+};
+
 struct PairStat {
   std::int64_t count = 0;
-  std::vector<std::uint32_t> words;  // words that held the pair (repeats and stale ones included)
-  bool dead = false;                 // learned, or refused: never a candidate again
+  Holders words;
+  bool dead = false;  // learned, or refused: never a candidate again
 };
 
 struct Learned {
@@ -47,7 +77,10 @@ class Learner {
     if (auto rep = detect_representation(editor.document()); rep && !rep->byte_level) marker_ = rep->marker;
   }
 
+  // Takes the words and segments them on every core.
   void add_words(const WordCounts& words);
+  // Numbers the segmented words' tokens and counts their pairs (one core).
+  void count_pairs();
   std::vector<Learned> learn();
 
   std::string_view text(Symbol s) const { return texts_[s]; }
@@ -81,10 +114,16 @@ class Learner {
   // Heap order: the highest count on top, ties to the smaller texts.
   bool before(const std::pair<std::int64_t, std::uint64_t>& a, const std::pair<std::int64_t, std::uint64_t>& b) const {
     if (a.first != b.first) return a.first < b.first;
-    const std::string_view al = text(left_of(a.second)), bl = text(left_of(b.second));
-    if (al != bl) return al > bl;
-    return text(right_of(a.second)) > text(right_of(b.second));
+    if (const int left = compare(left_of(a.second), left_of(b.second)); left != 0) return left > 0;
+    return compare(right_of(a.second), right_of(b.second)) > 0;
   }
+  // The order of two symbols' texts, by their first eight bytes where these differ.
+  int compare(Symbol x, Symbol y) const {
+    if (x == y) return 0;
+    if (heads_[x] != heads_[y]) return heads_[x] < heads_[y] ? -1 : 1;
+    return text(x).compare(text(y));
+  }
+  Symbol add_symbol(std::string_view text, TokenId id, bool frozen);
 
   const Encoder& encoder_;
   WholeTokens whole_;
@@ -92,11 +131,25 @@ class Learner {
   std::string marker_;
 
   std::vector<std::string_view> texts_;  // by symbol
+  std::vector<std::uint64_t> heads_;     // by symbol: the text's first eight bytes, big-endian, zero-padded
   std::vector<TokenId> ids_;             // by symbol; kNew for learned ones
   std::vector<bool> frozen_;             // by symbol
   boost::unordered_flat_map<TokenId, Symbol> symbol_by_id_;
   boost::unordered_flat_set<std::string_view, StringHash, StringEq> learned_texts_;
   std::deque<std::string> owned_;  // texts of learned symbols
+
+  // The words as given, with their counts added up, and where each is in
+  // words_ (kNoWord: not learned from).
+  struct Word {
+    std::uint64_t count;
+    std::uint32_t index;
+  };
+  boost::unordered_flat_map<std::string_view, Word, StringHash, StringEq> given_;
+  std::vector<std::string_view> order_;  // given_'s words in the order first given
+  // Their segmentations: ids in per-thread lists, and (begin, end) in the
+  // list of the thread that took each word, begin > end where it failed.
+  std::vector<std::vector<TokenId>> part_ids_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> spans_;
 
   std::vector<std::vector<Symbol>> words_;
   std::vector<std::int64_t> counts_;
@@ -108,14 +161,25 @@ class Learner {
   std::vector<std::uint64_t> grown_;  // pairs whose count rose in this step
 };
 
+Symbol Learner::add_symbol(std::string_view text, TokenId id, bool frozen) {
+  const auto symbol = static_cast<Symbol>(texts_.size());
+  texts_.push_back(text);
+  std::uint64_t head = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    head = (head << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+  }
+  heads_.push_back(head);
+  ids_.push_back(id);
+  frozen_.push_back(frozen);
+  return symbol;
+}
+
 Symbol Learner::symbol_of(TokenId id) {
   auto [it, inserted] = symbol_by_id_.try_emplace(id, static_cast<Symbol>(texts_.size()));
   if (inserted) {
     const std::string_view t = encoder_.token(id);
-    texts_.push_back(t);
-    ids_.push_back(id);
     const bool unk = encoder_.unk_token() && t == *encoder_.unk_token();
-    frozen_.push_back(unk || is_special_token(t) || whole_.contains(t));
+    add_symbol(t, id, unk || is_special_token(t) || whole_.contains(t));
   }
   return it->second;
 }
@@ -125,59 +189,62 @@ void Learner::change(Symbol left, Symbol right, std::int64_t delta, std::uint32_
   PairStat& stat = pairs_[pair_key(left, right)];
   stat.count += delta;
   if (delta > 0) {
-    if (stat.words.empty() || stat.words.back() != word) stat.words.push_back(word);
+    stat.words.add(word);
     grown_.push_back(pair_key(left, right));
   }
 }
 
 void Learner::add_words(const WordCounts& given) {
   // A word given twice is one word with the counts added up.
-  boost::unordered_flat_map<std::string_view, std::uint64_t, StringHash, StringEq> merged;
-  merged.reserve(given.size());
-  std::vector<std::string_view> order;
-  order.reserve(given.size());
+  given_.reserve(given.size());
+  order_.reserve(given.size());
   for (const auto& [word, count] : given) {
-    auto [it, inserted] = merged.try_emplace(word, 0);
-    if (inserted) order.push_back(word);
-    it->second = std::min<std::uint64_t>(it->second + count, INT64_MAX / 4);
+    auto [it, inserted] = given_.try_emplace(word, Word{0, kNoWord});
+    if (inserted) order_.push_back(word);
+    it->second.count = std::min<std::uint64_t>(it->second.count + count, INT64_MAX / 4);
   }
-  // The words' segmentations, on every core: (begin, end) of each word's ids
-  // in its part's list, or begin > end for a word that cannot be encoded.
-  const std::size_t parts = std::min<std::size_t>(usable_cores(), 1 + order.size() / 4096);
-  std::vector<std::vector<TokenId>> part_ids(parts);
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> spans(order.size());
-  parallel_ranges(order.size(), parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+  const std::size_t parts = std::min<std::size_t>(usable_cores(), 1 + order_.size() / 4096);
+  part_ids_.resize(parts);
+  spans_.resize(order_.size());
+  parallel_ranges(order_.size(), parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
     Encoder::Scratch scratch;
     std::vector<TokenId> ids;
-    std::vector<TokenId>& out = part_ids[part];
+    std::vector<TokenId>& out = part_ids_[part];
     for (std::size_t i = begin; i < end; ++i) {
       const auto at = static_cast<std::uint32_t>(out.size());
-      if (!encoder_.tokenize(order[i], ids, scratch)) {
-        spans[i] = {at + 1, at};
+      if (!encoder_.tokenize(order_[i], ids, scratch)) {
+        spans_[i] = {at + 1, at};
         continue;
       }
       out.insert(out.end(), ids.begin(), ids.end());
-      spans[i] = {at, static_cast<std::uint32_t>(out.size())};
+      spans_[i] = {at, static_cast<std::uint32_t>(out.size())};
     }
   });
+}
+
+void Learner::count_pairs() {
   std::size_t symbols = 0;
-  for (const auto& ids : part_ids) symbols += ids.size();
+  for (const auto& ids : part_ids_) symbols += ids.size();
   pairs_.reserve(symbols / 2);  // distinct pairs are far fewer than adjacent ones
-  words_.reserve(order.size());
-  counts_.reserve(order.size());
-  for (std::size_t i = 0, part = 0; i < order.size(); ++i) {
-    while ((part + 1) * order.size() / parts <= i) ++part;  // the part whose range holds word i
-    const std::string_view word = order[i];
-    const std::uint64_t count = merged[word];
-    const auto [begin, end] = spans[i];
-    if (count == 0 || begin > end || end - begin < 2) continue;
+  words_.reserve(order_.size());
+  counts_.reserve(order_.size());
+  const std::size_t parts = part_ids_.size();
+  for (std::size_t i = 0, part = 0; i < order_.size(); ++i) {
+    while ((part + 1) * order_.size() / parts <= i) ++part;  // the part whose range holds word i
+    Word& word = given_.find(order_[i])->second;
+    const auto [begin, end] = spans_[i];
+    if (word.count == 0 || begin > end || end - begin < 2) continue;
     const auto w = static_cast<std::uint32_t>(words_.size());
+    word.index = w;
     std::vector<Symbol>& symbols = words_.emplace_back();
-    for (std::uint32_t k = begin; k < end; ++k) symbols.push_back(symbol_of(part_ids[part][k]));
-    const auto c = static_cast<std::int64_t>(std::min<std::uint64_t>(count, INT64_MAX / 4));
+    symbols.reserve(end - begin);
+    for (std::uint32_t k = begin; k < end; ++k) symbols.push_back(symbol_of(part_ids_[part][k]));
+    const auto c = static_cast<std::int64_t>(word.count);
     counts_.push_back(c);
-    for (std::size_t i = 0; i + 1 < symbols.size(); ++i) change(symbols[i], symbols[i + 1], c, w);
+    for (std::size_t k = 0; k + 1 < symbols.size(); ++k) change(symbols[k], symbols[k + 1], c, w);
   }
+  part_ids_ = {};
+  spans_ = {};
   seen_at_.assign(words_.size(), 0);
 }
 
@@ -195,8 +262,14 @@ bool Learner::acceptable(std::string_view product) const {
 // With a continuing prefix or an end-of-word suffix no token's string is a
 // word of its own, and under ignore_merges a token's string comes back whole:
 // the check does not apply.
+// A training word spelled like the product is encoded as the training left
+// it: the product comes alone exactly when that word is now the pair.
 bool Learner::encodes_alone(std::string_view product, std::uint64_t key) {
   if (!encoder_.prefix().empty() || !encoder_.suffix().empty() || encoder_.ignore_merges()) return true;
+  if (auto it = given_.find(product); it != given_.end() && it->second.index != kNoWord) {
+    const std::vector<Symbol>& word = words_[it->second.index];
+    return word.size() == 2 && word[0] == left_of(key) && word[1] == right_of(key);
+  }
   if (!encoder_.tokenize(product, scratch_ids_)) return false;
   scratch_.clear();
   for (TokenId id : scratch_ids_) scratch_.push_back(symbol_of(id));
@@ -233,9 +306,8 @@ bool Learner::encodes_alone(std::string_view product, std::uint64_t key) {
 void Learner::apply(std::uint64_t key, Symbol product) {
   const Symbol a = left_of(key), b = right_of(key);
   const std::uint64_t step = texts_.size();  // grows by one a step: a fresh mark
-  const std::vector<std::uint32_t> holders = std::move(pairs_[key].words);
-  for (std::uint32_t w : holders) {
-    if (seen_at_[w] == step) continue;
+  pairs_[key].words.take([&](std::uint32_t w) {
+    if (seen_at_[w] == step) return;
     seen_at_[w] = step;
     std::vector<Symbol>& s = words_[w];
     const std::int64_t c = counts_[w];
@@ -252,7 +324,7 @@ void Learner::apply(std::uint64_t key, Symbol product) {
       s[i] = product;
       s.erase(s.begin() + static_cast<std::ptrdiff_t>(i) + 1);
     }
-  }
+  });
 }
 
 std::vector<Learned> Learner::learn() {
@@ -285,13 +357,10 @@ std::vector<Learned> Learner::learn() {
     product.assign(text(left_of(top.second))).append(without_prefix(text(right_of(top.second))));
     if (!acceptable_pair(top.second) || !acceptable(product) || !encodes_alone(product, top.second)) continue;
 
-    const auto symbol = static_cast<Symbol>(texts_.size());
-    texts_.push_back(owned_.emplace_back(product));
-    ids_.push_back(kNew);
     // A learned product shaped like a special token ("</b>" from markup in
     // the text) is kept whole like the existing ones: later steps never
     // merge it further.
-    frozen_.push_back(is_special_token(product));
+    const Symbol symbol = add_symbol(owned_.emplace_back(product), kNew, is_special_token(product));
     learned_texts_.insert(texts_.back());
     learned_.try_emplace(top.second, static_cast<std::uint32_t>(learned_.size()), symbol);
     learned.push_back({left_of(top.second), right_of(top.second), symbol, static_cast<std::uint64_t>(top.first)});
@@ -312,8 +381,11 @@ std::vector<Learned> Learner::learn() {
 }  // namespace
 
 Result<ExtendRecord> extend_vocabulary(Editor& editor, const WordCounts& words, const ExtendOptions& options) {
-  // Writing the result needs the vocabulary in order; a core the learning
-  // leaves idle sorts it meanwhile, and the learned tokens are merged in later.
+  Learner learner(editor, options);
+  learner.add_words(words);
+  // Writing the result needs the vocabulary in order; the core that the
+  // learning leaves idle sorts it meanwhile, and the learned tokens are
+  // merged in later.
   const Vocabulary& vocab = static_cast<const Editor&>(editor).vocab();
   std::vector<VocabEntry> order;
   std::jthread sorter;
@@ -329,8 +401,7 @@ Result<ExtendRecord> extend_vocabulary(Editor& editor, const WordCounts& words, 
     } catch (const std::system_error&) {
     }
   }
-  Learner learner(editor, options);
-  learner.add_words(words);
+  learner.count_pairs();
   const std::vector<Learned> learned = learner.learn();
   if (sorter.joinable()) {
     sorter.join();
