@@ -266,12 +266,39 @@ void write_optional_string(std::string& out, const std::optional<std::string>& s
 void write_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
 
 // From this many merges on, the merge list is written on a thread of its own
-// while the rest of the document is written.
+// while the vocabulary is written.
 constexpr std::size_t kMergesOnThread = 1 << 14;
 
-void write_model(std::string& out, const Model& m, int indent, KeyOrder order) {
+std::size_t vocab_size_estimate(const Vocabulary& vocab) {
+  std::size_t n = 64;
+  vocab.for_each([&](const VocabEntry& e) { n += e.token.size() + 24; });
+  return n;
+}
+
+std::size_t merges_size_estimate(const std::vector<Merge>& merges) {
+  std::size_t n = 64;
+  for (const Merge& m : merges) n += m.left.size() + m.right.size() + 40;
+  return n;
+}
+
+// The document's text so far and the pieces before it: a large vocabulary and
+// merge list are written into texts of their own, side by side, and taken
+// over as pieces rather than copied in.
+struct Pieces {
+  std::vector<std::string> done;
+  std::string& out;
+
+  void take(std::string text) {
+    done.push_back(std::move(out));
+    done.push_back(std::move(text));
+    out = std::string();
+  }
+};
+
+void write_model(Pieces& pieces, const Model& m, int indent, KeyOrder order) {
+  std::string& out = pieces.out;
   // Only reads the merge list, which nothing changes while the document is
-  // written; a failure to start the thread writes the list here instead.
+  // written; a failure to start the thread writes everything here instead.
   std::string merges_text;
   std::exception_ptr merges_failed;
   std::jthread merges_writer;
@@ -279,9 +306,7 @@ void write_model(std::string& out, const Model& m, int indent, KeyOrder order) {
     try {
       merges_writer = std::jthread([&]() noexcept {
         try {
-          std::size_t n = 64;
-          for (const Merge& merge : m.merges) n += merge.left.size() + merge.right.size() + 40;
-          merges_text.reserve(n);
+          merges_text.reserve(merges_size_estimate(m.merges));
           write_merges(merges_text, m.merges, indent + 1);
         } catch (...) {
           merges_failed = std::current_exception();
@@ -290,14 +315,21 @@ void write_model(std::string& out, const Model& m, int indent, KeyOrder order) {
     } catch (const std::system_error&) {
     }
   }
+  // Meanwhile, whichever key comes first.
+  std::string vocab_text;
+  if (merges_writer.joinable()) {
+    vocab_text.reserve(vocab_size_estimate(m.vocab));
+    write_vocab(vocab_text, m.vocab, indent + 1);
+  }
+  auto vocab = [&](int level) {
+    if (!merges_writer.joinable()) return write_vocab(out, m.vocab, level);
+    pieces.take(std::move(vocab_text));
+  };
   auto merges = [&](int level) {
-    if (!merges_writer.joinable()) {
-      write_merges(out, m.merges, level);
-      return;
-    }
+    if (!merges_writer.joinable()) return write_merges(out, m.merges, level);
     merges_writer.join();
     if (merges_failed) std::rethrow_exception(merges_failed);
-    out += merges_text;
+    pieces.take(std::move(merges_text));
   };
   std::vector<Member> members = {
       {"type", [&](int) { write_string(out, m.type); }},
@@ -308,18 +340,17 @@ void write_model(std::string& out, const Model& m, int indent, KeyOrder order) {
       {"fuse_unk", [&](int) { write_bool(out, m.fuse_unk); }},
       {"byte_fallback", [&](int) { write_bool(out, m.byte_fallback); }},
       {"ignore_merges", [&](int) { write_bool(out, m.ignore_merges); }},
-      {"vocab", [&](int level) { write_vocab(out, m.vocab, level); }},
+      {"vocab", vocab},
       {"merges", merges},
   };
   write_members(out, members, indent, order);
 }
 
-// A rough size of the output, so the buffer grows once or not at all.
+// A rough size of the output, so the buffer grows once or not at all; the
+// vocabulary and the merge list only when written in place.
 std::size_t estimate_size(const Document& d) {
-  std::size_t n = 4096;
-  d.model.vocab.for_each([&](const VocabEntry& e) { n += e.token.size() + 24; });
-  for (const Merge& m : d.model.merges) n += m.left.size() + m.right.size() + 40;
-  n += d.added_tokens.size() * 200;
+  std::size_t n = 4096 + d.added_tokens.size() * 200;
+  if (d.model.merges.size() < kMergesOnThread) n += vocab_size_estimate(d.model.vocab) + merges_size_estimate(d.model.merges);
   return n;
 }
 
@@ -369,9 +400,12 @@ void write_value(std::string& out, const Value& value, int indent) {
   }
 }
 
-std::string write_document(const Document& d, KeyOrder order) {
+namespace {
+
+std::vector<std::string> write_pieces(const Document& d, KeyOrder order) {
   std::string out;
   out.reserve(estimate_size(d));
+  Pieces pieces{{}, out};
   auto generic = [&](const Value& v) { return [&out, &v](int level) { write_value(out, v, level); }; };
   std::vector<Member> members = {
       {"version", [&](int) { write_string(out, d.version); }},
@@ -396,9 +430,23 @@ std::string write_document(const Document& d, KeyOrder order) {
       {"pre_tokenizer", generic(d.pre_tokenizer)},
       {"post_processor", generic(d.post_processor)},
       {"decoder", generic(d.decoder)},
-      {"model", [&](int level) { write_model(out, d.model, level, order); }},
+      {"model", [&](int level) { write_model(pieces, d.model, level, order); }},
   };
   write_members(out, members, 0, order);
+  pieces.done.push_back(std::move(out));
+  return std::move(pieces.done);
+}
+
+}  // namespace
+
+std::string write_document(const Document& d, KeyOrder order) {
+  std::vector<std::string> pieces = write_pieces(d, order);
+  if (pieces.size() == 1) return std::move(pieces.front());
+  std::size_t size = 0;
+  for (const std::string& piece : pieces) size += piece.size();
+  std::string out;
+  out.reserve(size);
+  for (const std::string& piece : pieces) out += piece;
   return out;
 }
 
@@ -451,7 +499,10 @@ Result<void> save_document(const Document& document, const std::string& path) {
   // shorter path instead.
   if (path.empty() || path.find('\0') != std::string::npos) return failure("invalid path");
 
-  const std::string text = write_document(document, KeyOrder::kSorted);
+  const std::vector<std::string> pieces = write_pieces(document, KeyOrder::kSorted);
+  auto write_pieces_to = [&pieces](int fd) {
+    return std::all_of(pieces.begin(), pieces.end(), [fd](const std::string& piece) { return write_all(fd, piece); });
+  };
 
   std::string target;
   if (!resolve_link_target(path, target)) return failure("cannot resolve symbolic link");
@@ -463,7 +514,7 @@ Result<void> save_document(const Document& document, const std::string& path) {
     // protect and cannot be replaced by a rename: write to it directly.
     const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd < 0) return failure(std::strerror(errno));
-    const bool written = write_all(fd, text);
+    const bool written = write_pieces_to(fd);
     const int saved_errno = errno;
     if (::close(fd) != 0 || !written) return failure(std::strerror(written ? errno : saved_errno));
     return {};
@@ -475,7 +526,7 @@ Result<void> save_document(const Document& document, const std::string& path) {
   const int fd = ::mkstemp(tmp.data());
   if (fd < 0) return failure(std::strerror(errno));
 
-  const bool written = write_all(fd, text) &&
+  const bool written = write_pieces_to(fd) &&
                        ::fchmod(fd, exists ? (existing.st_mode & 07777) : new_file_mode()) == 0;
   const int saved_errno = errno;
   const bool closed = ::close(fd) == 0;
