@@ -44,6 +44,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -80,10 +81,16 @@ class Command:
     stderr: str
 
 
-def run_best(args: list[str], repeat: int) -> Command:
-    """The command `repeat` times (stopping at a failure); the best wall time."""
+def run_best(args: list[str], repeat: int, outputs: Sequence[Path] = ()) -> Command:
+    """The command `repeat` times (stopping at a failure); the best wall time.
+
+    `outputs`, the files the command writes, are removed before each run
+    (untimed), so that every run writes new files as the reference does and
+    none pays for replacing what the run before it wrote."""
     best: Command | None = None
     for _ in range(repeat):
+        for output in outputs:
+            output.unlink(missing_ok=True)
         gc.collect()
         start = time.perf_counter()
         done = subprocess.run(quorvane_command(*args), capture_output=True, text=True)
@@ -241,7 +248,7 @@ def bench_one(name: str, path: Path, text: Path, count: int, repeat: int, heldou
     ref_out = workdir / f"{name}-extend-{count}-reference.json"
 
     print(f"  {where}: quorvane extend ...", flush=True)
-    run = run_best(["extend", str(path), "--text", str(text), "--add", str(count), "-o", str(ours_out)], repeat)
+    run = run_best(["extend", str(path), "--text", str(text), "--add", str(count), "-o", str(ours_out)], repeat, [ours_out])
     print(f"  {where}: reference ...", flush=True)
     ref = reference_extend(path, text, count, ref_out)
     training = ref.training

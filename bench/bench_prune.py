@@ -199,7 +199,7 @@ def bench_adapt(path: Path, text_dir: Path, heldout: dict, original: Subject, be
     print(f"\n  quorvane adapt --replace {ADAPT_REPLACE} ...", flush=True)
     run = run_best(["adapt", str(path), "--text", str(text_dir / "cs-train.txt.xz"),
                     "--keep-text", str(text_dir / "pl-train.txt.xz"), "--replace", str(ADAPT_REPLACE),
-                    "-o", str(out)], 1)
+                    "-o", str(out)], 1, [out])
     if run.returncode != 0:
         faults.append(failure("quorvane adapt", run))
         return
@@ -249,7 +249,8 @@ def main() -> int:
         outs = {label: work / f"{label}.json" for label in ("ours", "reference", "shrink")}
         print("  quorvane prune ...", flush=True)
         run = run_best(["prune", str(path), "--count", str(count), "--text", *map(str, texts),
-                        "-o", str(outs["ours"]), "--id-map", str(work / "ours-map.json")], repeat)
+                        "-o", str(outs["ours"]), "--id-map", str(work / "ours-map.json")], repeat,
+                       [outs["ours"], work / "ours-map.json"])
         if run.returncode != 0:
             faults.append(failure("quorvane prune", run))
         print("  reference ...", flush=True)
