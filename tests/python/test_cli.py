@@ -476,6 +476,22 @@ class TestProcess:
         usage = self.cli("reindex", SAMPLE)
         assert usage.returncode == 2 and "-o/--output" in usage.stderr
 
+    def test_output_reaches_a_pipe_whole_or_stops_quietly(self):
+        """The process ends without the interpreter's teardown: what it printed
+        must still arrive whole, and a reader that goes away early must still
+        get status 1 and no traceback."""
+        argv = [sys.executable, "-m", "quorvane_cli", "shrink", str(SAMPLE), "2700", "--dry-run", "--json"]
+        done = subprocess.run(argv, capture_output=True, text=True)
+        assert done.returncode == 0 and len(done.stdout) > 65536  # more than a pipe holds
+        assert len(json.loads(done.stdout)["candidates"]) == 2700
+        child = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        assert child.stdout is not None and child.stderr is not None
+        child.stdout.read(10)
+        child.stdout.close()
+        stderr = child.stderr.read().decode()
+        child.stderr.close()
+        assert (child.wait(), stderr) == (1, "")
+
     def test_progress_on_a_terminal(self, tmp_path):
         """Phase lines and the library's own progress reach a terminal; --quiet silences both."""
         for quiet, expected in [([], True), (["--quiet"], False)]:

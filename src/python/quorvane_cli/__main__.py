@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from quorvane_cli import main
+from quorvane_cli import run
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    run()

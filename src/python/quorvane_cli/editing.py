@@ -12,16 +12,21 @@ from __future__ import annotations
 import argparse
 import os
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
 
 import quorvane
 
-from quorvane_cli import modeldir
 from quorvane_cli.errors import CliError, UsageError
 from quorvane_cli.jsonfile import write_text
 from quorvane_cli.output import Report, limited, show
+from quorvane_cli.paths import tokenizer_file, writes_directory
 from quorvane_cli.progress import Progress
 from quorvane_cli.tokens import gather_tokens, read_token_file
+
+# `modeldir` is imported where a model directory is written, and only then:
+# a command on a tokenizer.json goes without what it needs.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quorvane_cli import modeldir
 
 Edit = Callable[[quorvane.Quorvane], Report]
 
@@ -37,7 +42,6 @@ def same_path(first: str, second: str) -> bool:
         return os.path.realpath(first) == os.path.realpath(second)
 
 
-@dataclass(frozen=True)
 class Destination:
     """Where an edit reads and writes.
 
@@ -46,11 +50,20 @@ class Destination:
     if any, and `model` the directories when a model directory is written.
     """
 
-    input: str
-    output: str
-    id_map: str | None
-    tokenizer: str
-    model: modeldir.ModelDir | None = None
+    __slots__ = ("input", "output", "id_map", "tokenizer", "model")
+
+    def __init__(
+        self, input: str, output: str, id_map: str | None, tokenizer: str, model: modeldir.ModelDir | None = None
+    ) -> None:
+        self.input = input
+        self.output = output
+        self.id_map = id_map
+        self.tokenizer = tokenizer
+        self.model = model
+
+    def __repr__(self) -> str:
+        fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
+        return f"Destination({fields})"
 
 
 def destination(args: argparse.Namespace) -> Destination:
@@ -65,13 +78,20 @@ def destination(args: argparse.Namespace) -> Destination:
     id_map: str | None = getattr(args, "id_map", None)
     if output is None and not in_place:
         raise UsageError("one of the arguments -o/--output --in-place is required")
-    tokenizer = modeldir.tokenizer_file(source)
-    model = modeldir.plan(source, output) if modeldir.writes_directory(source, output) else None
+    tokenizer = tokenizer_file(source)
+    model: modeldir.ModelDir | None = None
+    written: list[str] = []
+    if writes_directory(source, output):
+        from quorvane_cli import modeldir
+
+        model = modeldir.plan(source, output)
+        written = [model.written(name) for name in modeldir.REWRITTEN]
     if output is None:
         output = source
     elif model is None and same_path(tokenizer, output):
         raise CliError(f"-o names the input file {tokenizer}; use --in-place to replace it")
-    written = [model.written(name) for name in modeldir.REWRITTEN] if model is not None else [output]
+    if model is None:
+        written = [output]
     if id_map is not None:
         if any(same_path(id_map, path) for path in [tokenizer, *written]):
             raise CliError(f"--id-map names the tokenizer file {id_map}")
@@ -132,6 +152,8 @@ def save_edit(
     progress.phase(f"writing {where.output}")
     outcome = None
     if where.model is not None:
+        from quorvane_cli import modeldir
+
         outcome = modeldir.save(editor, where.model)
     else:
         editor.save(where.output)
@@ -343,7 +365,7 @@ def run_shrink(args: argparse.Namespace, progress: Progress) -> Report:
     if args.dry_run:
         path: str = args.tokenizer
         progress.phase(f"reading {path}")
-        candidates = quorvane.Quorvane(modeldir.tokenizer_file(path)).find_tokens_to_shrink(count, min_id)
+        candidates = quorvane.Quorvane(tokenizer_file(path)).find_tokens_to_shrink(count, min_id)
         return Report(
             {
                 "input": path,
@@ -409,7 +431,7 @@ def run_reindex(args: argparse.Namespace, progress: Progress) -> Report:
 def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
     """Copy the source's missing single-character tokens, holding the vocabulary size."""
     where = destination(args)
-    source = modeldir.tokenizer_file(args.source)
+    source = tokenizer_file(args.source)
     min_id: int = args.min_id
 
     def sync(editor: quorvane.Quorvane) -> Report:
@@ -432,7 +454,7 @@ def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
 def run_merge(args: argparse.Namespace, progress: Progress) -> Report:
     """Merge a source tokenizer in, converted to this tokenizer's representation."""
     where = destination(args)
-    source = modeldir.tokenizer_file(args.source)
+    source = tokenizer_file(args.source)
     max_vocab_size: int = args.max_vocab_size
 
     def merge(editor: quorvane.Quorvane) -> Report:

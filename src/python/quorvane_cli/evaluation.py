@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING
 import quorvane
 
 from quorvane_cli.errors import CliError
-from quorvane_cli.modeldir import tokenizer_file
+from quorvane_cli.paths import tokenizer_file
 from quorvane_cli.output import Report
 from quorvane_cli.progress import Progress
 from quorvane_cli.text import TextFile, line_batches

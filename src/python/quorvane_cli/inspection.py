@@ -7,7 +7,7 @@ import argparse
 import quorvane
 
 from quorvane_cli.jsonfile import read_json
-from quorvane_cli.modeldir import tokenizer_file
+from quorvane_cli.paths import tokenizer_file
 from quorvane_cli.output import Report, limited, show
 from quorvane_cli.progress import Progress
 from quorvane_cli.reachability import unreachable_tokens

@@ -43,8 +43,8 @@ import quorvane
 from quorvane_cli.errors import CliError
 from quorvane_cli.jsonfile import read_json
 from quorvane_cli.output import show
+from quorvane_cli.paths import TOKENIZER, tokenizer_file
 
-TOKENIZER = "tokenizer.json"
 CONFIG = "tokenizer_config.json"
 ADDED_TOKENS = "added_tokens.json"
 MODEL_CONFIG = "config.json"
@@ -52,22 +52,6 @@ MODEL_CONFIG = "config.json"
 STALE = ("vocab.json", "merges.txt", "tokenizer.model", "vocab.txt", "spiece.model", "sentencepiece.bpe.model")
 REWRITTEN = (TOKENIZER, CONFIG, ADDED_TOKENS)
 FLAGS = (("lstrip", False), ("normalized", False), ("rstrip", False), ("single_word", False), ("special", False))
-
-
-def tokenizer_file(path: str) -> str:
-    """The tokenizer.json a command reads for `path`: the file itself, or the one in the directory."""
-    if not os.path.isdir(path):
-        return path
-    inner = os.path.join(path, TOKENIZER)
-    if not os.path.isfile(inner):
-        raise CliError(f"{path} is a directory without a {TOKENIZER}")
-    return inner
-
-
-def writes_directory(source: str, output: str | None) -> bool:
-    """Whether an edit of `source` writes a model directory: the input is one and
-    -o (when given) does not name a .json file, which gets the tokenizer.json alone."""
-    return os.path.isdir(source) and (output is None or not output.lower().endswith(".json"))
 
 
 def _object(path: str) -> dict[str, object] | None:

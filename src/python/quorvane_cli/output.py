@@ -6,12 +6,10 @@ from __future__ import annotations
 import json
 import sys
 from collections.abc import Iterable
-from dataclasses import dataclass, field
 
 from quorvane_cli.jsonfile import lines_json
 
 
-@dataclass
 class Report:
     """`data` is printed as one JSON object with --json, `lines` otherwise.
 
@@ -19,9 +17,22 @@ class Report:
     to say it found invalid merges).
     """
 
-    data: dict[str, object] = field(default_factory=dict)
-    lines: list[str] = field(default_factory=list)
-    status: int = 0
+    __slots__ = ("data", "lines", "status")
+
+    def __init__(self, data: dict[str, object] | None = None, lines: list[str] | None = None, status: int = 0) -> None:
+        self.data: dict[str, object] = {} if data is None else data
+        self.lines: list[str] = [] if lines is None else lines
+        self.status = status
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Report):
+            return NotImplemented
+        return (self.data, self.lines, self.status) == (other.data, other.lines, other.status)
+
+    __hash__ = None  # type: ignore[assignment]  # mutable
+
+    def __repr__(self) -> str:
+        return f"Report(data={self.data!r}, lines={self.lines!r}, status={self.status!r})"
 
 
 def show(token: str) -> str:

@@ -11,7 +11,6 @@ import os
 import queue
 import threading
 from collections.abc import Callable, Iterator, Sequence
-from typing import Generic, TypeVar
 
 from quorvane_cli.errors import CliError
 
@@ -157,19 +156,21 @@ def line_batches(texts: Sequence[TextFile], size: int, advance: Callable[[int], 
     advance(done)
 
 
-T = TypeVar("T")
+# A block of whole lines read from a text: its bytes, the text, its offset
+# there, and how many bytes on disk have been read after it.
+Block = tuple[bytes, TextFile, int, int]
 
 
-class ReadAhead(Generic[T]):
-    """The items of an iterator, produced on a thread of its own up to `depth`
+class ReadAhead:
+    """The blocks of an iterator, produced on a thread of its own up to `depth`
     ahead of the consumer, so that reading (decompression lets other threads
-    run) overlaps with what is done with each item. An exception of the
+    run) overlaps with what is done with each block. An exception of the
     producer is raised to the consumer in its place. close() stops the thread;
     use it as a context manager."""
 
     _END = object()
 
-    def __init__(self, items: Iterator[T], depth: int = 2) -> None:
+    def __init__(self, items: Iterator[Block], depth: int = 2) -> None:
         self._queue: queue.Queue[tuple[object, BaseException | None]] = queue.Queue(maxsize=depth)
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._produce, args=(items,), name="quorvane-read", daemon=True)
@@ -184,7 +185,7 @@ class ReadAhead(Generic[T]):
                 continue
         return False
 
-    def _produce(self, items: Iterator[T]) -> None:
+    def _produce(self, items: Iterator[Block]) -> None:
         try:
             for item in items:
                 if not self._put((item, None)):
@@ -194,7 +195,7 @@ class ReadAhead(Generic[T]):
             return
         self._put((self._END, None))
 
-    def __iter__(self) -> Iterator[T]:
+    def __iter__(self) -> Iterator[Block]:
         while True:
             item, error = self._queue.get()
             if error is not None:
@@ -207,7 +208,7 @@ class ReadAhead(Generic[T]):
         self._stop.set()
         self._thread.join()
 
-    def __enter__(self) -> ReadAhead[T]:
+    def __enter__(self) -> ReadAhead:
         return self
 
     def __exit__(self, *exc: object) -> None:

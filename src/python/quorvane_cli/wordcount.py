@@ -37,7 +37,7 @@ import quorvane
 
 from quorvane_cli.errors import CliError
 from quorvane_cli.progress import Progress
-from quorvane_cli.text import ReadAhead, TextFile, line_batches
+from quorvane_cli.text import Block, ReadAhead, TextFile, line_batches
 
 MARKER = "\u2581"
 LINES_PER_CHUNK = 2000
@@ -209,7 +209,7 @@ class _ClientFallback:
         return list(self._splitter.words(line))
 
 
-def _blocks(files: Sequence[TextFile]) -> Iterator[tuple[bytes, TextFile, int, int]]:
+def _blocks(files: Sequence[TextFile]) -> Iterator[Block]:
     """The blocks of every text in order: each with its text, its offset there,
     and how many bytes on disk have been read after it."""
     done = 0
@@ -231,7 +231,7 @@ class TextReading:
     def __init__(self, paths: Sequence[str]) -> None:
         self.paths = [path for path in paths if not is_counts_file(path)]
         self.files: list[TextFile] = []
-        self._ahead: ReadAhead[tuple[bytes, TextFile, int, int]] | None = None
+        self._ahead: ReadAhead | None = None
         try:
             for path in self.paths:
                 self.files.append(TextFile(path))
@@ -241,7 +241,7 @@ class TextReading:
             self.close()
             raise
 
-    def blocks(self) -> Iterator[tuple[bytes, TextFile, int, int]]:
+    def blocks(self) -> Iterator[Block]:
         """The blocks read, each with its text, its offset there and how far
         reading has got on disk; once."""
         assert self._ahead is not None
