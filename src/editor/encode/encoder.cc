@@ -27,16 +27,32 @@ Encoder::Encoder(const Document& document) {
   symbols_.reserve(model.vocab.size() + 16);
   dense_tokens_.resize(model.vocab.size() + 1024);
   if (prefix_.empty() && suffix_.empty()) char_ids_.assign(0x10000, kNoId);
+  // Both loops are bound by cache misses: what a few places ahead will need
+  // is hashed and its table slots prefetched, so that the misses overlap.
+  constexpr std::size_t kAhead = 8;
+  struct Pending {
+    VocabEntry entry;
+    std::uint64_t hash;
+  };
+  std::array<Pending, kAhead> pending;
+  std::size_t seen = 0;
+  auto take = [&](const Pending& p) {
+    intern(p.entry.token, p.entry.id, p.hash);
+    index_token(p.entry.token, p.entry.id);
+  };
   model.vocab.for_each([&](const VocabEntry& e) {
-    intern(e.token, e.id);
-    index_token(e.token, e.id);
+    Pending& slot = pending[seen++ % kAhead];
+    if (seen > kAhead) take(slot);
+    slot = Pending{e, SymbolTable::hash(e.token)};
+    symbols_.prefetch(slot.hash);
   });
+  for (std::size_t i = seen > kAhead ? seen - kAhead : 0; i < seen; ++i) take(pending[i % kAhead]);
 
-  // Bound by cache misses: the strings of the merges a few places ahead are
-  // hashed and their table slots prefetched, so that the misses overlap.
+  // The merges: the strings a few places ahead are looked up, and the merge
+  // map's slots of those found are prefetched, the map written a few places
+  // later in the same order.
   const std::vector<Merge>& merges = model.merges;
   merges_.reserve(merges.size());
-  constexpr std::size_t kAhead = 8;
   struct Ahead {
     std::uint64_t left, right, product;
     std::string text;  // the product
@@ -58,6 +74,13 @@ Encoder::Encoder(const Document& document) {
     symbols_.prefetch(a.right);
     symbols_.prefetch(a.product);
   };
+  struct Found {
+    TokenId left, right, product;
+    std::uint32_t rank;
+  };
+  std::array<Found, kAhead> found;
+  std::size_t queued = 0;
+  auto store = [&](const Found& f) { set_merge(f.left, f.right, f.rank, f.product); };
   for (std::size_t i = 0; i < std::min(kAhead, n); ++i) prepare(i);
   for (std::size_t i = 0; i < n; ++i) {
     const Ahead& a = ahead[i % kAhead];
@@ -67,17 +90,21 @@ Encoder::Encoder(const Document& document) {
       const auto r = find(merges[i].right, a.right);
       const auto p = find(a.text, a.product);
       if (l && r && p) {
-        set_merge(*l, *r, rank, *p);
+        Found& slot = found[queued++ % kAhead];
+        if (queued > kAhead) store(slot);
+        slot = Found{*l, *r, *p, rank};
+        merges_.prefetch(PairTable::key(*l, *r));
       } else {
-        offer(rank, merges[i].left, merges[i].right);  // parks it
+        offer(rank, merges[i].left, merges[i].right);  // parks it: the merge map is not touched
       }
     }
     if (i + kAhead < n) prepare(i + kAhead);
   }
+  for (std::size_t i = queued > kAhead ? queued - kAhead : 0; i < queued; ++i) store(found[i % kAhead]);
 }
 
-void Encoder::intern(std::string_view token, TokenId id) {
-  const auto sym = symbols_.intern(token, SymbolTable::hash(token));
+void Encoder::intern(std::string_view token, TokenId id, std::uint64_t hash) {
+  const auto sym = symbols_.intern(token, hash);
   if (sym == symbol_ids_.size()) {
     symbol_ids_.push_back(id);
     symbol_texts_.push_back(token);
@@ -165,7 +192,7 @@ void Encoder::offer(std::uint32_t rank, std::string_view left, std::string_view 
 }
 
 void Encoder::add_token(std::string_view token, TokenId id) {
-  intern(token, id);
+  intern(token, id, SymbolTable::hash(token));
   index_token(token, id);
   auto waiting = parked_.find(token);
   if (waiting == parked_.end()) return;

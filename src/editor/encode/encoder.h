@@ -146,7 +146,7 @@ class Encoder {
   void set_merge(TokenId left, TokenId right, std::uint32_t rank, TokenId product);
   static std::optional<std::uint8_t> byte_token_value(std::string_view token);
   void index_token(std::string_view token, TokenId id);
-  void intern(std::string_view token, TokenId id);
+  void intern(std::string_view token, TokenId id, std::uint64_t hash);
   std::optional<TokenId> find_char(std::string_view c) const;
 
   // Token strings interned as symbols, with each symbol's id and text.
