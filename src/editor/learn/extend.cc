@@ -435,6 +435,11 @@ Result<ExtendRecord> extend_vocabulary(Editor& editor, const WordCounts& words, 
   const bool place = places_after_model(view);
   auto next_id = static_cast<TokenId>(view.vocab().size());
   if (options.reuse_freed_ids && !place) editor.rewind_id_cursor();
+  editor.vocab().reserve_more(learned.size());
+  editor.merges().reserve(editor.merges().size() + learned.size());
+  record.added_tokens.reserve(learned.size());
+  record.added_merges.reserve(learned.size());
+  record.frequencies.reserve(learned.size());
   for (std::size_t i = 0; i < learned.size(); ++i) {
     const Learned& l = learned[i];
     const std::string_view product = editor.store(learner.text(l.product));

@@ -42,6 +42,13 @@ class Vocabulary {
     lengths_built_ = false;
   }
   void reserve(std::size_t n) { entries_.reserve(n); }
+  // Room for `n` more tokens, inserted without growing the entry list or the
+  // index on the way.
+  void reserve_more(std::size_t n) {
+    ensure_index();
+    entries_.reserve(entries_.size() + n);
+    index_.reserve(index_.size() + n);
+  }
 
   std::size_t size() const;
   bool empty() const { return size() == 0; }
