@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <charconv>
 
-#include <boost/unordered/unordered_flat_set.hpp>
-
-#include "editor/management/hashing.h"
 #include "editor/management/json_writer.h"
 
 namespace quorvane {
@@ -42,21 +39,28 @@ std::string id_map_json(const std::vector<std::pair<std::string_view, TokenId>>&
                         const std::vector<MovedToken>& moved) {
   std::vector<std::pair<TokenId, TokenId>> survivors;  // (old, new)
   std::vector<std::pair<TokenId, std::string_view>> removed, added;
-  boost::unordered_flat_set<std::string_view, StringHash, StringEq> known;
   survivors.reserve(before.size() + moved.size());
-  known.reserve(before.size());
+  // Every entry of `after` that a token of `before` finds is marked; the
+  // unmarked ones are the added tokens (the tokens of `before` are distinct).
+  const std::vector<Vocabulary::Handle> entries = after.handles();
+  std::vector<TokenId> id_at;  // by slot
+  std::vector<bool> found;     // by slot
+  const std::uint32_t slots = entries.empty() ? 0 : entries.back().slot + 1;
+  id_at.resize(slots);
+  found.resize(slots);
+  for (const Vocabulary::Handle& h : entries) id_at[h.slot] = h.id;
   for (const auto& [token, old_id] : before) {
-    known.insert(token);
-    if (const auto new_id = after.find(token)) {
-      survivors.emplace_back(old_id, *new_id);
+    if (const auto slot = after.slot_of(token)) {
+      survivors.emplace_back(old_id, id_at[*slot]);
+      found[*slot] = true;
     } else {
       removed.emplace_back(old_id, token);
     }
   }
   for (const MovedToken& m : moved) survivors.emplace_back(m.old_id, m.new_id);
-  after.for_each([&](const VocabEntry& e) {
-    if (!known.contains(e.token)) added.emplace_back(e.id, e.token);
-  });
+  for (const Vocabulary::Handle& h : entries) {
+    if (!found[h.slot]) added.emplace_back(h.id, h.token);
+  }
   std::sort(survivors.begin(), survivors.end());
   survivors.erase(std::unique(survivors.begin(), survivors.end()), survivors.end());
 

@@ -149,6 +149,13 @@ std::vector<Vocabulary::Handle> Vocabulary::handles() const {
   return out;
 }
 
+std::optional<std::uint32_t> Vocabulary::slot_of(std::string_view token) const {
+  ensure_index();
+  auto it = index_.find(token);
+  if (it == index_.end()) return std::nullopt;
+  return it->second;
+}
+
 const std::vector<VocabEntry>& Vocabulary::sorted() const {
   ensure_index();
   if (!sorted_valid_) {

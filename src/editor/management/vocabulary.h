@@ -83,6 +83,8 @@ class Vocabulary {
     std::uint32_t slot;
   };
   std::vector<Handle> handles() const;
+  // The slot of `token`'s entry (as handles() gives it), or none.
+  std::optional<std::uint32_t> slot_of(std::string_view token) const;
   void set_id(std::uint32_t slot, TokenId id) {
     entries_[slot].id = id;
     sorted_valid_ = false;
