@@ -315,6 +315,17 @@ class TestLearningEdges:
                                          ({"abab": 0}, {}, 0)]:
             assert most_learnable(make_editor(list("abcd")), words, **options) == possible
 
+    def test_pruning_does_not_depend_on_dense_ids(self, make_editor):
+        """Ids far apart (kept in the same order) prune the same leaves as 0..n-1."""
+        tokens = ["a", "b", "c", "d", "ab", "cd", "abc", "abcd", "bd"]
+        merges = [("a", "b"), ("c", "d"), ("ab", "c"), ("ab", "cd"), ("b", "d")]
+        words = {"abcd": 3, "abc": 2, "cd": 5, "bd": 1}
+        spread = {token: 7 + 1_000_003 * i for i, token in enumerate(tokens)}
+        for count in range(1, 5):
+            dense = make_editor(tokens, merges).prune_leaves(count, words)
+            sparse = make_editor(spread, merges).prune_leaves(count, words)
+            assert dense.removed == sparse.removed and dense.merges_removed == sparse.merges_removed
+
     def test_repeated_pairs_add_up(self, make_editor):
         pairs = make_editor(list("abc")).extend_vocabulary([("abc", 1), ("abc", 1)], 2)
         summed = make_editor(list("abc")).extend_vocabulary({"abc": 2}, 2)

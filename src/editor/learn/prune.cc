@@ -32,6 +32,37 @@ struct Structure {
   std::vector<char> removable;  // not vector<bool>: threads set neighbouring entries
 };
 
+// Vocabulary-order positions by id, looked up for every merge that fires in
+// encoding the vocabulary and every token of the text: a table indexed by id
+// where the ids are dense enough (as in every real model), else a map. An id
+// carried by several tokens gives its first position.
+class Positions {
+ public:
+  explicit Positions(const std::vector<TokenId>& ids) {
+    const TokenId top = ids.empty() ? 0 : *std::max_element(ids.begin(), ids.end());
+    if (top < 4 * ids.size() + 1024) {
+      dense_.assign(static_cast<std::size_t>(top) + 1, kNone);
+      for (std::size_t p = 0; p < ids.size(); ++p) {
+        if (dense_[ids[p]] == kNone) dense_[ids[p]] = static_cast<std::uint32_t>(p);
+      }
+    } else {
+      sparse_.reserve(ids.size());
+      for (std::size_t p = 0; p < ids.size(); ++p) sparse_.try_emplace(ids[p], static_cast<std::uint32_t>(p));
+    }
+  }
+
+  // The position of `id`, or kNone.
+  std::uint32_t at(TokenId id) const {
+    if (!dense_.empty()) return id < dense_.size() ? dense_[id] : kNone;
+    auto it = sparse_.find(id);
+    return it == sparse_.end() ? kNone : it->second;
+  }
+
+ private:
+  std::vector<std::uint32_t> dense_;
+  boost::unordered_flat_map<TokenId, std::uint32_t> sparse_;
+};
+
 // A token with the model's continuing prefix and end-of-word suffix taken
 // off: a single character spelled as the model spells it inside or at the end
 // of a word ("##e", "e</w>") is a character the encoder cannot do without.
@@ -54,17 +85,12 @@ Structure read_structure(const Editor& editor, const std::vector<std::string>& k
   const std::size_t n = sorted.size();
   s.tokens.reserve(n);
   s.ids.reserve(n);
-  boost::unordered_flat_map<TokenId, std::uint32_t> position;
-  position.reserve(n);
   for (std::size_t p = 0; p < n; ++p) {
     s.tokens.push_back(sorted[p].token);
     s.ids.push_back(sorted[p].id);
-    position.try_emplace(sorted[p].id, static_cast<std::uint32_t>(p));
   }
-  auto at = [&](TokenId id) {
-    auto it = position.find(id);
-    return it == position.end() ? kNone : it->second;
-  };
+  const Positions position(s.ids);
+  auto at = [&](TokenId id) { return position.at(id); };
   s.users.assign(n, 0);
   s.children.assign(n, {kNone, kNone});
   s.removable.assign(n, 0);
@@ -127,9 +153,7 @@ Result<PruneRecord> prune_leaves(Editor& editor, const PruneOptions& options) {
   std::vector<std::uint64_t> use(n, 0);
   if (options.words != nullptr) {
     const Encoder& encoder = editor.encoder();
-    boost::unordered_flat_map<TokenId, std::uint32_t> position;
-    position.reserve(n);
-    for (std::size_t p = 0; p < n; ++p) position.try_emplace(s.ids[p], static_cast<std::uint32_t>(p));
+    const Positions position(s.ids);
     const WordCounts& words = *options.words;
     const std::size_t parts = std::min<std::size_t>(usable_cores(), 1 + words.size() / 4096);
     std::vector<std::vector<std::uint64_t>> part_use(parts);
@@ -141,7 +165,7 @@ Result<PruneRecord> prune_leaves(Editor& editor, const PruneOptions& options) {
       for (std::size_t w = begin; w < end; ++w) {
         if (!encoder.tokenize(words[w].first, ids, scratch)) continue;
         for (TokenId id : ids) {
-          if (auto it = position.find(id); it != position.end()) mine[it->second] += words[w].second;
+          if (const std::uint32_t p = position.at(id); p != kNone) mine[p] += words[w].second;
         }
       }
     });
