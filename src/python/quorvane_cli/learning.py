@@ -110,11 +110,12 @@ def _learn(
 
 
 def _extend_data(result: quorvane.ExtendResult, seconds: float) -> dict[str, object]:
+    added = result.added_tokens  # each access builds the list anew
     return {
         "distinct_words": result.words,
-        "tokens_added": len(result.added_tokens),
-        "added_tokens": result.added_tokens,
-        "added_merges": [list(merge) for merge in result.added_merges],
+        "tokens_added": len(added),
+        "added_tokens": added,
+        "added_merges": result.added_merges,  # (left, right) tuples, written as JSON arrays
         "frequencies": result.frequencies,
         "learn_seconds": round(seconds, 3),
         "moved_added_tokens": _moved(result.moved_added_tokens),
