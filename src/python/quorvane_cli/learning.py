@@ -109,22 +109,26 @@ def _learn(
     return result, time.perf_counter() - started
 
 
-def _extend_data(result: quorvane.ExtendResult, seconds: float) -> dict[str, object]:
-    added = result.added_tokens  # each access builds the list anew
-    return {
+def _learned(
+    result: quorvane.ExtendResult, seconds: float, as_json: bool
+) -> tuple[dict[str, object], list[str]]:
+    """The report data of a learning result, and its lines for the tokens learned.
+
+    Each of the result's lists is taken once (every access builds it anew), and
+    the merges only for --json, the one report that lists them.
+    """
+    added, frequencies = result.added_tokens, result.frequencies
+    data: dict[str, object] = {
         "distinct_words": result.words,
         "tokens_added": len(added),
         "added_tokens": added,
-        "added_merges": result.added_merges,  # (left, right) tuples, written as JSON arrays
-        "frequencies": result.frequencies,
+        "added_merges": result.added_merges if as_json else [],  # (left, right) tuples, written as arrays
+        "frequencies": frequencies,
         "learn_seconds": round(seconds, 3),
         "moved_added_tokens": _moved(result.moved_added_tokens),
     }
-
-
-def _learned_lines(result: quorvane.ExtendResult) -> list[str]:
-    shown = (f"{show(t)} ({f} times)" for t, f in zip(result.added_tokens, result.frequencies))
-    return limited(shown, len(result.added_tokens), SHOWN)
+    shown = (f"{show(t)} ({f} times)" for t, f in zip(added, frequencies))
+    return data, limited(shown, len(added), SHOWN)
 
 
 def run_extend(args: argparse.Namespace, progress: Progress) -> Report:
@@ -138,10 +142,11 @@ def run_extend(args: argparse.Namespace, progress: Progress) -> Report:
             words = gather_counts(editor, args.text, progress, reading=reading)
     progress.phase(f"learning {args.add} tokens from {len(words)} distinct words")
     result, seconds = _learn(editor, words, args.add, args, reuse=False)
+    data, learned_lines = _learned(result, seconds, args.json)
     report = Report(
-        _extend_data(result, seconds),
-        [f"learned {len(result.added_tokens)} tokens from {result.words} distinct words "
-         f"in {seconds:.2f} s (most frequent first):", *_learned_lines(result)],
+        data,
+        [f"learned {data['tokens_added']} tokens from {result.words} distinct words "
+         f"in {seconds:.2f} s (most frequent first):", *learned_lines],
     )
     report.lines += _moved_lines(result.moved_added_tokens)
     report = save_edit(editor, where, progress, report, before, result.moved_added_tokens)
@@ -158,11 +163,11 @@ def _prune(
     return result, time.perf_counter() - started
 
 
-def _prune_data(result: quorvane.PruneResult, seconds: float) -> dict[str, object]:
+def _prune_data(result: quorvane.PruneResult, seconds: float, removed: list[str]) -> dict[str, object]:
     return {
         "tokens_removed": result.tokens_removed,
         "merges_removed": result.merges_removed,
-        "removed_tokens": result.removed,
+        "removed_tokens": removed,
         "prune_seconds": round(seconds, 3),
         "moved_added_tokens": _moved(result.moved_added_tokens),
     }
@@ -193,13 +198,14 @@ def run_prune(args: argparse.Namespace, progress: Progress) -> Report:
     how = "by their use in the text" if words is not None else "highest ids first"
     progress.phase(f"pruning {args.count} leaf tokens, {how}")
     result, seconds = _prune(editor, args.count, words, keep, close_gaps=True)
-    data = _prune_data(result, seconds)
+    removed = result.removed  # each access builds the list anew
+    data = _prune_data(result, seconds, removed)
     data["ids_remapped"] = result.ids_remapped
     report = Report(
         data,
         [f"pruned {result.tokens_removed} leaf tokens ({how}) and {result.merges_removed} merges "
          f"in {seconds:.2f} s; {result.ids_remapped} ids moved to close the gaps:",
-         *limited(map(show, result.removed), len(result.removed), SHOWN)],
+         *limited(map(show, removed), len(removed), SHOWN)],
     )
     report.lines += _moved_lines(result.moved_added_tokens)
     report = save_edit(editor, where, progress, report, before, result.moved_added_tokens)
@@ -237,15 +243,16 @@ def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
     if editor.vocab_size != size:  # pragma: no cover - the two counts match by construction
         raise CliError(f"the vocabulary went from {size} to {editor.vocab_size} tokens; nothing written")
 
+    learned_data, learned_lines = _learned(learned, learn_seconds, args.json)
     data: dict[str, object] = {
         "vocab_size": size,
-        **_prune_data(pruned, prune_seconds),
-        **_extend_data(learned, learn_seconds),
+        **_prune_data(pruned, prune_seconds, pruned.removed),
+        **learned_data,
     }
     lines = [
-        f"replaced {freed} tokens ({how}) with {len(learned.added_tokens)} learned from "
+        f"replaced {freed} tokens ({how}) with {learned_data['tokens_added']} learned from "
         f"{learned.words} distinct words; {size} tokens before and after",
-        "learned (most frequent first):", *_learned_lines(learned),
+        "learned (most frequent first):", *learned_lines,
     ]
     if measured["text"] or measured["keep_text"]:
         progress.phase("measuring the held-out texts")
