@@ -8,8 +8,9 @@ by both sides, and N = 8,000 and 32,000 new tokens (--quick: 8,000 only, one
 run), printed per run:
 
   ours        the whole `quorvane extend TOKENIZER --text cs-train.txt.xz --add N
-              -o OUT` command as a subprocess, end to end, best of N runs (the
-              answer is checked in OUT)
+              -o OUT` command as a subprocess, end to end, best of N runs, each
+              writing a new OUT as the reference does (the answer is checked
+              in OUT)
   reference   the whole plain_learn run, once: reading the tokenizer (json and
               the client), counting the words, segmenting them, training, writing
               with json; its phases are shown below the table

@@ -8,8 +8,9 @@ pl-train.txt.xz (read compressed by both sides), N = 32,000 tokens removed
 (--quick: 8,000, one run). Printed:
 
   ours        the whole `quorvane prune TOKENIZER --count N --text CS PL -o OUT
-              --id-map MAP` command as a subprocess, end to end, best of N runs
-              (the answer is checked in OUT and MAP)
+              --id-map MAP` command as a subprocess, end to end, best of N runs,
+              each writing a new OUT and MAP as the reference does (the answer
+              is checked in OUT and MAP)
   reference   the whole plain_learn run, once: reading the tokenizer (json and the
               client), counting the words, reading the merge structure, choosing
               the leaves, writing the tokenizer and the id map with json
