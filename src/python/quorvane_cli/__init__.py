@@ -16,7 +16,7 @@ import sys
 
 from quorvane_cli.errors import CliError, UsageError
 from quorvane_cli.output import emit
-from quorvane_cli.parser import build_parser
+from quorvane_cli.parser import build_parser, command_named
 from quorvane_cli.progress import Progress
 
 __all__ = ["main", "run"]
@@ -35,7 +35,7 @@ def _fail(message: str) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     """Run the tool on `argv` (default: the process arguments); return the exit status."""
-    parser = build_parser(__doc__)
+    parser = build_parser(__doc__, command_named(sys.argv[1:] if argv is None else argv))
     try:
         args = parser.parse_args(argv)
     except SystemExit as exit:

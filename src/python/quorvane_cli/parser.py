@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 
 import quorvane
 
@@ -109,20 +109,24 @@ def _token_sources(command: argparse.ArgumentParser, verb: str) -> None:
     )
 
 
-def build_parser(description: str | None) -> argparse.ArgumentParser:
-    """The `quorvane` argument parser; each subcommand sets `handler` and `subparser`."""
-    parser = argparse.ArgumentParser(
-        prog="quorvane", description=description, formatter_class=argparse.RawDescriptionHelpFormatter
+TEXTS_HELP = (
+    "UTF-8 text, one document a line (.xz and .gz are decompressed), or word counts "
+    "(.tsv, .tsv.gz, .tsv.xz, .parquet)"
+)
+
+
+def _learning(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "--max-token-length", metavar="N", type=count, default=0,
+        help="learn no token longer than N characters (default: no limit)",
     )
-    parser.add_argument("--version", action="version", version=f"quorvane {quorvane.__version__}")
-    commands = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND", required=True)
+    sub.add_argument(
+        "--min-frequency", metavar="N", type=count, default=2,
+        help="merge no pair seen fewer than N times (default 2)",
+    )
 
-    def command(name: str, handler: object, summary: str) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=summary, description=summary)
-        sub.set_defaults(handler=handler, subparser=sub)
-        return sub
 
-    info = command("info", run_info, "Show statistics, id gaps, invalid merges and the representation.")
+def _info_arguments(info: argparse.ArgumentParser) -> None:
     _tokenizer(info)
     info.add_argument(
         "--reachability", action="store_true",
@@ -134,16 +138,16 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
     )
     _common(info)
 
-    validate = command(
-        "validate", run_validate, "Check that every merge's product is in the vocabulary (exit 1 if not)."
-    )
+
+def _validate_arguments(validate: argparse.ArgumentParser) -> None:
     _tokenizer(validate)
     validate.add_argument(
         "--limit", metavar="N", type=count, default=20, help="list at most N invalid merges (default 20)"
     )
     _common(validate)
 
-    add = command("add", run_add, "Add tokens, with the merges that build them unless --atomic.")
+
+def _add_arguments(add: argparse.ArgumentParser) -> None:
     _tokenizer(add)
     _token_sources(add, "add")
     mode = add.add_mutually_exclusive_group()
@@ -163,15 +167,15 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
     _output(add)
     _common(add)
 
-    remove = command("remove", run_remove, "Remove tokens with every merge and token that depends on them.")
+
+def _remove_arguments(remove: argparse.ArgumentParser) -> None:
     _tokenizer(remove)
     _token_sources(remove, "remove")
     _output(remove)
     _common(remove)
 
-    shrink = command(
-        "shrink", run_shrink, "Remove the COUNT longest tokens (never single characters or special tokens)."
-    )
+
+def _shrink_arguments(shrink: argparse.ArgumentParser) -> None:
     _tokenizer(shrink)
     shrink.add_argument("count", metavar="COUNT", type=count, help="number of tokens to remove")
     shrink.add_argument("--min-id", metavar="N", type=token_id, default=0, help="only remove ids N and above")
@@ -181,24 +185,22 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
     _output(shrink, unless=" unless --dry-run")
     _common(shrink)
 
-    reindex = command("reindex", run_reindex, "Close the gaps in the id space.")
+
+def _reindex_arguments(reindex: argparse.ArgumentParser) -> None:
     _tokenizer(reindex)
     _output(reindex, drops_tokens=False)
     _common(reindex)
 
-    sync = command(
-        "sync-chars", run_sync_chars,
-        "Copy the single-character tokens SOURCE has and TOKENIZER lacks, removing as many long tokens.",
-    )
+
+def _sync_arguments(sync: argparse.ArgumentParser) -> None:
     _tokenizer(sync)
     sync.add_argument("source", metavar="SOURCE", help="the tokenizer.json (or model directory) to take single characters from")
     sync.add_argument("--min-id", metavar="N", type=token_id, default=0, help="only remove ids N and above")
     _output(sync)
     _common(sync)
 
-    merge = command(
-        "merge", run_merge, "Merge SOURCE into TOKENIZER, converted to TOKENIZER's representation."
-    )
+
+def _merge_arguments(merge: argparse.ArgumentParser) -> None:
     _tokenizer(merge)
     merge.add_argument("source", metavar="SOURCE", help="the tokenizer.json (or model directory) to merge in")
     merge.add_argument(
@@ -208,10 +210,8 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
     _output(merge)
     _common(merge)
 
-    evaluation = command(
-        "eval", run_eval,
-        "Encode texts with each tokenizer (the tokenizers package) and compare the figures side by side.",
-    )
+
+def _evaluation_arguments(evaluation: argparse.ArgumentParser) -> None:
     evaluation.add_argument(
         "tokenizers", metavar="TOKENIZER", nargs="+", help="a tokenizer.json, or a model directory holding one, to measure"
     )
@@ -221,52 +221,30 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
     )
     _common(evaluation)
 
-    texts_help = (
-        "UTF-8 text, one document a line (.xz and .gz are decompressed), or word counts "
-        "(.tsv, .tsv.gz, .tsv.xz, .parquet)"
-    )
 
-    def learning(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument(
-            "--max-token-length", metavar="N", type=count, default=0,
-            help="learn no token longer than N characters (default: no limit)",
-        )
-        sub.add_argument(
-            "--min-frequency", metavar="N", type=count, default=2,
-            help="merge no pair seen fewer than N times (default 2)",
-        )
-
-    extend = command(
-        "extend", run_extend,
-        "Learn new tokens from text by continuing BPE training on top of the tokenizer.",
-    )
+def _extend_arguments(extend: argparse.ArgumentParser) -> None:
     _tokenizer(extend)
-    extend.add_argument("--text", metavar="FILE", nargs="+", action="extend", required=True, help=texts_help)
+    extend.add_argument("--text", metavar="FILE", nargs="+", action="extend", required=True, help=TEXTS_HELP)
     extend.add_argument("--add", metavar="N", type=count, required=True, help="number of tokens to learn")
-    learning(extend)
+    _learning(extend)
     _output(extend, drops_tokens=False)
     _common(extend)
 
-    prune = command(
-        "prune", run_prune,
-        "Remove leaf tokens, the least used in the text first (highest ids first without text).",
-    )
+
+def _prune_arguments(prune: argparse.ArgumentParser) -> None:
     _tokenizer(prune)
     prune.add_argument("--count", metavar="N", type=count, required=True, help="number of tokens to remove")
-    prune.add_argument("--text", metavar="FILE", nargs="+", action="extend", help=texts_help)
+    prune.add_argument("--text", metavar="FILE", nargs="+", action="extend", help=TEXTS_HELP)
     prune.add_argument("--keep", metavar="FILE", help="a token file of tokens never to remove")
     _output(prune, drops_tokens=False)
     _common(prune)
 
-    adapt = command(
-        "adapt", run_adapt,
-        "Replace leaf tokens the kept language needs least with tokens learned from a new language's "
-        "text, keeping the vocabulary size.",
-    )
+
+def _adapt_arguments(adapt: argparse.ArgumentParser) -> None:
     _tokenizer(adapt)
     adapt.add_argument(
         "--text", metavar="FILE", nargs="+", action="extend", required=True,
-        help="text of the new language: " + texts_help,
+        help="text of the new language: " + TEXTS_HELP,
     )
     adapt.add_argument(
         "--keep-text", metavar="FILE", nargs="+", action="extend",
@@ -282,22 +260,18 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
         "--keep-heldout", metavar="FILE", nargs="+", action="extend",
         help="held-out text of the kept language: report its bytes per token before and after",
     )
-    learning(adapt)
+    _learning(adapt)
     _output(adapt, drops_tokens=False)
     _common(adapt)
 
-    upgrade = command(
-        "upgrade-merges", run_upgrade_merges,
-        'Rewrite merges written as "left right" strings as [left, right] pairs.',
-    )
+
+def _upgrade_arguments(upgrade: argparse.ArgumentParser) -> None:
     _tokenizer(upgrade)
     _output(upgrade, id_map=False, drops_tokens=False)
     _common(upgrade)
 
-    resize = command(
-        "resize-embeddings", run_resize_embeddings,
-        "Cut and extend a model's embedding matrices (safetensors) to follow an id map.",
-    )
+
+def _resize_arguments(resize: argparse.ArgumentParser) -> None:
     resize.add_argument(
         "model_dir", metavar="MODEL_DIR",
         help="the model: config.json, tokenizer.json and *.safetensors weights (sharded or not)",
@@ -342,4 +316,64 @@ def build_parser(description: str | None) -> argparse.ArgumentParser:
         help="round the row count up to a multiple of K",
     )
     _common(resize)
+
+
+# The subcommands in the order `quorvane --help` lists them: name, handler,
+# summary, and what adds the subcommand's own arguments.
+Arguments = Callable[[argparse.ArgumentParser], None]
+COMMANDS: tuple[tuple[str, Handler, str, Arguments], ...] = (
+    ("info", run_info, "Show statistics, id gaps, invalid merges and the representation.", _info_arguments),
+    ("validate", run_validate, "Check that every merge's product is in the vocabulary (exit 1 if not).",
+     _validate_arguments),
+    ("add", run_add, "Add tokens, with the merges that build them unless --atomic.", _add_arguments),
+    ("remove", run_remove, "Remove tokens with every merge and token that depends on them.", _remove_arguments),
+    ("shrink", run_shrink, "Remove the COUNT longest tokens (never single characters or special tokens).",
+     _shrink_arguments),
+    ("reindex", run_reindex, "Close the gaps in the id space.", _reindex_arguments),
+    ("sync-chars", run_sync_chars,
+     "Copy the single-character tokens SOURCE has and TOKENIZER lacks, removing as many long tokens.",
+     _sync_arguments),
+    ("merge", run_merge, "Merge SOURCE into TOKENIZER, converted to TOKENIZER's representation.", _merge_arguments),
+    ("eval", run_eval,
+     "Encode texts with each tokenizer (the tokenizers package) and compare the figures side by side.",
+     _evaluation_arguments),
+    ("extend", run_extend, "Learn new tokens from text by continuing BPE training on top of the tokenizer.",
+     _extend_arguments),
+    ("prune", run_prune, "Remove leaf tokens, the least used in the text first (highest ids first without text).",
+     _prune_arguments),
+    ("adapt", run_adapt,
+     "Replace leaf tokens the kept language needs least with tokens learned from a new language's "
+     "text, keeping the vocabulary size.",
+     _adapt_arguments),
+    ("upgrade-merges", run_upgrade_merges, 'Rewrite merges written as "left right" strings as [left, right] pairs.',
+     _upgrade_arguments),
+    ("resize-embeddings", run_resize_embeddings,
+     "Cut and extend a model's embedding matrices (safetensors) to follow an id map.", _resize_arguments),
+)
+
+
+def command_named(argv: Sequence[str]) -> str | None:
+    """The subcommand `argv` starts with, or None (an option, or no such subcommand)."""
+    if argv and any(name == argv[0] for name, _, _, _ in COMMANDS):
+        return argv[0]
+    return None
+
+
+def build_parser(description: str | None, only: str | None = None) -> argparse.ArgumentParser:
+    """The `quorvane` argument parser; each subcommand sets `handler` and `subparser`.
+
+    With `only`, the name of a subcommand, that subcommand alone is built: all a
+    command line that names it needs (argparse's parsers cost more to build
+    than a short command takes to run).
+    """
+    parser = argparse.ArgumentParser(
+        prog="quorvane", description=description, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("--version", action="version", version=f"quorvane {quorvane.__version__}")
+    commands = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND", required=True)
+    for name, handler, summary, arguments in COMMANDS:
+        if only is None or name == only:
+            sub = commands.add_parser(name, help=summary, description=summary)
+            sub.set_defaults(handler=handler, subparser=sub)
+            arguments(sub)
     return parser
