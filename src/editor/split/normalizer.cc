@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "editor/split/text_lines.h"
+
 namespace quorvane {
 
 namespace {
@@ -15,13 +17,6 @@ namespace {
 const std::string* string_member(const Value& spec, std::string_view key) {
   const Value* v = spec.find(key);
   return v == nullptr ? nullptr : v->as_string();
-}
-
-bool is_ascii(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
 }
 
 // One of the Unicode normal forms; ASCII text is in all of them already.

@@ -14,4 +14,12 @@ void cut_lines(std::string_view text, std::vector<std::string_view>& out);
 // Whether every character of `line` (valid UTF-8) is white space; true for "".
 bool is_blank(std::string_view line);
 
+// Whether every byte of `text` is ASCII; true for "".
+inline bool is_ascii(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
 }  // namespace quorvane

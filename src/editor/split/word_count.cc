@@ -43,13 +43,6 @@ void marker_pieces(std::string_view text, std::vector<std::string_view>& out) {
 // decomposing known characters gives known characters.
 constexpr std::string_view kUnsure = R"([\p{Cn}\x{180E}])";
 
-bool is_ascii(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
 // The characters below U+10000 that kUnsure matches, found once by running it
 // over a text of all of them; null when that fails (every line is then
 // checked with the expression itself).
