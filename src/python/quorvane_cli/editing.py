@@ -50,6 +50,7 @@ class Destination:
     if any, and `model` the directories when a model directory is written.
     """
 
+    # A plain class rather than a dataclass, as Report is (output.py).
     __slots__ = ("input", "output", "id_map", "tokenizer", "model")
 
     def __init__(

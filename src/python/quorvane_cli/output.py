@@ -17,6 +17,8 @@ class Report:
     to say it found invalid merges).
     """
 
+    # A plain class rather than a dataclass: importing dataclasses (and inspect
+    # with it) takes a tenth of what a short command does in all.
     __slots__ = ("data", "lines", "status")
 
     def __init__(self, data: dict[str, object] | None = None, lines: list[str] | None = None, status: int = 0) -> None:
