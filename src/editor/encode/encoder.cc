@@ -1,6 +1,7 @@
 #include "editor/encode/encoder.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace quorvane {
@@ -11,6 +12,38 @@ std::size_t next_char(std::string_view s, std::size_t i) {
   ++i;
   while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
   return i;
+}
+
+// How far ahead building the encoder looks: enough cache misses in flight to
+// overlap, few enough that the prefetched lines are still there.
+constexpr std::size_t kAhead = 8;
+
+// Hands each item to `apply` kAhead items after it was pushed (the last ones
+// at flush()), in the order pushed, so that the memory an item needs can be
+// prefetched when it is pushed.
+template <typename T, typename Apply>
+class Lagged {
+ public:
+  explicit Lagged(Apply apply) : apply_(std::move(apply)) {}
+  void push(const T& item) {
+    T& slot = ring_[pushed_++ % kAhead];
+    if (pushed_ > kAhead) apply_(slot);
+    slot = item;
+  }
+  void flush() {
+    for (std::size_t i = pushed_ > kAhead ? pushed_ - kAhead : 0; i < pushed_; ++i) apply_(ring_[i % kAhead]);
+    pushed_ = 0;
+  }
+
+ private:
+  std::array<T, kAhead> ring_{};
+  std::size_t pushed_ = 0;
+  Apply apply_;
+};
+
+template <typename T, typename Apply>
+Lagged<T, Apply> lagged(Apply apply) {
+  return Lagged<T, Apply>(std::move(apply));
 }
 
 }  // namespace
@@ -29,24 +62,20 @@ Encoder::Encoder(const Document& document) {
   if (prefix_.empty() && suffix_.empty()) char_ids_.assign(0x10000, kNoId);
   // Both loops are bound by cache misses: what a few places ahead will need
   // is hashed and its table slots prefetched, so that the misses overlap.
-  constexpr std::size_t kAhead = 8;
   struct Pending {
     VocabEntry entry;
     std::uint64_t hash;
   };
-  std::array<Pending, kAhead> pending;
-  std::size_t seen = 0;
-  auto take = [&](const Pending& p) {
+  auto tokens = lagged<Pending>([this](const Pending& p) {
     intern(p.entry.token, p.entry.id, p.hash);
     index_token(p.entry.token, p.entry.id);
-  };
-  model.vocab.for_each([&](const VocabEntry& e) {
-    Pending& slot = pending[seen++ % kAhead];
-    if (seen > kAhead) take(slot);
-    slot = Pending{e, SymbolTable::hash(e.token)};
-    symbols_.prefetch(slot.hash);
   });
-  for (std::size_t i = seen > kAhead ? seen - kAhead : 0; i < seen; ++i) take(pending[i % kAhead]);
+  model.vocab.for_each([&](const VocabEntry& e) {
+    const std::uint64_t hash = SymbolTable::hash(e.token);
+    symbols_.prefetch(hash);
+    tokens.push(Pending{e, hash});
+  });
+  tokens.flush();
 
   // The merges: the strings a few places ahead are looked up, and the merge
   // map's slots of those found are prefetched, the map written a few places
@@ -78,9 +107,7 @@ Encoder::Encoder(const Document& document) {
     TokenId left, right, product;
     std::uint32_t rank;
   };
-  std::array<Found, kAhead> found;
-  std::size_t queued = 0;
-  auto store = [&](const Found& f) { set_merge(f.left, f.right, f.rank, f.product); };
+  auto found = lagged<Found>([this](const Found& f) { set_merge(f.left, f.right, f.rank, f.product); });
   for (std::size_t i = 0; i < std::min(kAhead, n); ++i) prepare(i);
   for (std::size_t i = 0; i < n; ++i) {
     const Ahead& a = ahead[i % kAhead];
@@ -90,17 +117,15 @@ Encoder::Encoder(const Document& document) {
       const auto r = find(merges[i].right, a.right);
       const auto p = find(a.text, a.product);
       if (l && r && p) {
-        Found& slot = found[queued++ % kAhead];
-        if (queued > kAhead) store(slot);
-        slot = Found{*l, *r, *p, rank};
         merges_.prefetch(PairTable::key(*l, *r));
+        found.push(Found{*l, *r, *p, rank});
       } else {
         offer(rank, merges[i].left, merges[i].right);  // parks it: the merge map is not touched
       }
     }
     if (i + kAhead < n) prepare(i + kAhead);
   }
-  for (std::size_t i = queued > kAhead ? queued - kAhead : 0; i < queued; ++i) store(found[i % kAhead]);
+  found.flush();
 }
 
 void Encoder::intern(std::string_view token, TokenId id, std::uint64_t hash) {

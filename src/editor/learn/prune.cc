@@ -21,23 +21,13 @@ namespace {
 
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
-// The structure over the vocabulary, by Vocabulary-order position.
-struct Structure {
-  std::vector<std::string_view> tokens;
-  std::vector<TokenId> ids;
-  std::vector<std::uint32_t> users;        // how many encodings take it as an input
-  std::vector<std::uint32_t> input_begin;  // its encoding's inputs: inputs[input_begin[p] .. input_begin[p + 1])
-  std::vector<std::uint32_t> inputs;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> children;  // its last merge's inputs, or kNone
-  std::vector<char> removable;  // not vector<bool>: threads set neighbouring entries
-};
-
 // Vocabulary-order positions by id, looked up for every merge that fires in
 // encoding the vocabulary and every token of the text: a table indexed by id
 // where the ids are dense enough (as in every real model), else a map. An id
 // carried by several tokens gives its first position.
 class Positions {
  public:
+  Positions() = default;
   explicit Positions(const std::vector<TokenId>& ids) {
     const TokenId top = ids.empty() ? 0 : *std::max_element(ids.begin(), ids.end());
     if (top < 4 * ids.size() + 1024) {
@@ -61,6 +51,18 @@ class Positions {
  private:
   std::vector<std::uint32_t> dense_;
   boost::unordered_flat_map<TokenId, std::uint32_t> sparse_;
+};
+
+// The structure over the vocabulary, by Vocabulary-order position.
+struct Structure {
+  std::vector<std::string_view> tokens;
+  std::vector<TokenId> ids;
+  std::vector<std::uint32_t> users;        // how many encodings take it as an input
+  std::vector<std::uint32_t> input_begin;  // its encoding's inputs: inputs[input_begin[p] .. input_begin[p + 1])
+  std::vector<std::uint32_t> inputs;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> children;  // its last merge's inputs, or kNone
+  std::vector<char> removable;  // not vector<bool>: threads set neighbouring entries
+  Positions positions;          // of the ids
 };
 
 // A token with the model's continuing prefix and end-of-word suffix taken
@@ -89,8 +91,8 @@ Structure read_structure(const Editor& editor, const std::vector<std::string>& k
     s.tokens.push_back(sorted[p].token);
     s.ids.push_back(sorted[p].id);
   }
-  const Positions position(s.ids);
-  auto at = [&](TokenId id) { return position.at(id); };
+  s.positions = Positions(s.ids);
+  auto at = [&](TokenId id) { return s.positions.at(id); };
   s.users.assign(n, 0);
   s.children.assign(n, {kNone, kNone});
   s.removable.assign(n, 0);
@@ -153,7 +155,6 @@ Result<PruneRecord> prune_leaves(Editor& editor, const PruneOptions& options) {
   std::vector<std::uint64_t> use(n, 0);
   if (options.words != nullptr) {
     const Encoder& encoder = editor.encoder();
-    const Positions position(s.ids);
     const WordCounts& words = *options.words;
     const std::size_t parts = std::min<std::size_t>(usable_cores(), 1 + words.size() / 4096);
     std::vector<std::vector<std::uint64_t>> part_use(parts);
@@ -165,7 +166,7 @@ Result<PruneRecord> prune_leaves(Editor& editor, const PruneOptions& options) {
       for (std::size_t w = begin; w < end; ++w) {
         if (!encoder.tokenize(words[w].first, ids, scratch)) continue;
         for (TokenId id : ids) {
-          if (const std::uint32_t p = position.at(id); p != kNone) mine[p] += words[w].second;
+          if (const std::uint32_t p = s.positions.at(id); p != kNone) mine[p] += words[w].second;
         }
       }
     });

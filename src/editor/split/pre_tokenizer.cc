@@ -31,9 +31,9 @@ std::optional<bool> bool_member(const Value& spec, std::string_view key, bool fa
   return *b;
 }
 
-// The UTF-8 of the ByteLevel character of each byte.
-// Each byte's character in UTF-8: one or two bytes, written as two (the
-// second unused for one) so that mapping a run of bytes needs no branch.
+// The UTF-8 of the ByteLevel character of each byte: one or two bytes,
+// written as two (the second unused for one) so that mapping a run of bytes
+// needs no branch.
 struct ByteLevelUtf8 {
   std::array<std::array<char, 2>, 256> bytes;
   std::array<std::uint8_t, 256> size;
