@@ -221,6 +221,20 @@ class TestWriting:
         check_loads(out)
         check_stale_config_fails(out, sample_dir)
 
+    def test_new_tokens_keep_clear_of_added_token_ids(self, capsys, sample_dir, tmp_path):
+        # Plain add gives new tokens ids past <|im_start|> and <|im_end|> (3000, 3001), where a
+        # tokenizer.json alone keeps them (test_cli's xfail); a directory closes the gap.
+        result = run_json(capsys, "add", sample_dir, "Ġlighthouses", "Ġquayside", "-o", tmp_path / "out",
+                          "--id-map", tmp_path / "ids.json")
+        assert result["model_dir"]["gaps_closed"] == 2
+        client = tokenizers.Tokenizer.from_file(str(tmp_path / "out" / "tokenizer.json"))
+        assert client.token_to_id("<|im_start|>") not in client.get_vocab(with_added_tokens=False).values()
+        ids = read(tmp_path / "ids.json")
+        # The new tokens (with those the merge chains need) right after the model, the added tokens after them.
+        assert [entry["id"] for entry in ids["added"]] == list(range(3000, 3006))
+        assert (ids["old_to_new"]["3000"], ids["old_to_new"]["3001"]) == (3006, 3007)
+        check_loads(tmp_path / "out")
+
     def test_in_place(self, capsys, sample_dir, tmp_path):
         kept = {name: (sample_dir / name).stat().st_mtime_ns for name in ["config.json", "model.safetensors"]}
         before = files(sample_dir)
