@@ -667,6 +667,7 @@ def save(
     progress = progress or Progress(False)
     outcome = Outcome(in_place=where.in_place, moved=list(moved))
     if not where.keep_gaps:
+        progress.phase("closing the gaps in the ids")
         close_gaps(editor, outcome)
     try:
         if where.in_place:
