@@ -70,13 +70,6 @@ class TestWire:
             sp.parse(data, "m")
         assert message_part in str(raised.value)
 
-    def test_negative_int32_takes_ten_bytes(self):
-        out = bytearray()
-        wire.put_int32(out, 3, -1)
-        assert len(out) == 11
-        (field,) = wire.fields(bytes(out), 0, len(out), "x")
-        assert wire.int32(field, "x") == -1
-
 
 class TestModelFile:
     def test_parse(self):

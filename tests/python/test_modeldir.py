@@ -412,11 +412,17 @@ class TestCorpus:
 
     def test_shrink_then_reindex(self, capsys, corpus, tmp_path):
         model = make_model_dir(tmp_path / "qwen3", corpus["qwen3"], None, "<|im_end|>")
-        shrunk, reindexed = tmp_path / "shrunk", tmp_path / "reindexed"
-        gaps = run_json(capsys, "shrink", model, "2000", "-o", shrunk, "--quiet")["model_dir"]
+        shrunk, reindexed, dense = tmp_path / "shrunk", tmp_path / "reindexed", tmp_path / "dense"
+        gaps = run_json(capsys, "shrink", model, "2000", "-o", shrunk, "--quiet", "--keep-gaps")["model_dir"]
         closed = run_json(capsys, "reindex", shrunk, "-o", reindexed, "--quiet")["model_dir"]
         assert (len(gaps["added_tokens_on_model_ids"]), closed["added_tokens_on_model_ids"]) == (26, [])
-        for out in [shrunk, reindexed]:
+        at_once = run_json(capsys, "shrink", model, "2000", "-o", dense, "--quiet")["model_dir"]
+        assert (at_once["gaps_closed"], at_once["added_tokens_on_model_ids"]) == (2000, [])
+        # The same model as reindex makes; the added tokens' entries also say the ids loaders give them.
+        assert read(dense / "tokenizer.json")["model"] == read(reindexed / "tokenizer.json")["model"]
+        assert {e["content"]: e["id"] for e in read(dense / "tokenizer.json")["added_tokens"]} == loader_ids(
+            read(dense / "tokenizer.json"))
+        for out in [shrunk, reindexed, dense]:
             assert read(out / "tokenizer_config.json")["added_tokens_decoder"].keys() >= {"149643", "149668"}
             check_loads(out)
             check_stale_config_fails(out, model)

@@ -11,7 +11,6 @@ transformers, as the hub's Llama-2-style directories hold them; those tests
 are marked slow."""
 
 import io
-import json
 import lzma
 import shutil
 

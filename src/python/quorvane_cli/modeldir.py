@@ -31,6 +31,7 @@ out) only once all are written.
 from __future__ import annotations
 
 import contextlib
+import heapq
 import json
 import os
 import shutil
@@ -251,6 +252,9 @@ def _put(path: str, content: bytes) -> None:
 
 REWROTE, COPIED, KEPT, LEFT_OUT = "rewrote", "copied", "kept", "left out"
 SHOWN_FILES = 8  # copied files named in a human report; --json lists every one
+# The words of a text a rewritten tokenizer.model is checked on, the most frequent first: a
+# word takes SentencePiece's rule some 0.2 ms to encode in Python.
+CHECKED_WORDS = 100_000
 
 
 @dataclass
@@ -423,9 +427,12 @@ def _sentencepiece(
         outcome.note(name, LEFT_OUT, f"it cannot hold the edited tokenizer: {reason}", warn=True)
         return None
     divergence = sentencepiece.Divergence(pieces, tokenizer)
-    source = "the text" if where.words else "the vocabulary"
-    words: Iterable[str] = where.words or sorted(tokenizer.vocab, key=tokenizer.vocab.__getitem__)
-    total = len(where.words or tokenizer.vocab)
+    words = sorted(tokenizer.vocab, key=tokenizer.vocab.__getitem__)
+    source = "the vocabulary"
+    if where.words:
+        words = [word for word, _ in heapq.nlargest(CHECKED_WORDS, where.words.items(), key=lambda item: item[1])]
+        source = "the text" if len(where.words) <= CHECKED_WORDS else "the text (the most frequent)"
+    total = len(words)
     if divergence.exact:
         difference = sentencepiece.Difference(words=total)
     else:

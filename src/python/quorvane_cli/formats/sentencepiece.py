@@ -25,7 +25,7 @@ import heapq
 import re
 import struct
 from collections.abc import Callable, Collection, Iterable, Mapping, Sequence
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 
 from quorvane_cli.errors import CliError
 from quorvane_cli.formats import protowire as wire
@@ -251,7 +251,7 @@ def new_pieces(model: Model, tokenizer: Tokenizer) -> tuple[list[Piece], str | N
     ids = sorted(vocab.values())
     if ids != list(range(len(ids))):
         return [], "the ids have gaps or are shared, and a SentencePiece model numbers its pieces in order"
-    if len(tokenizer.merges) >= MAX_RANK:
+    if len(tokenizer.merges) + len(vocab) >= MAX_RANK:
         return [], f"{len(tokenizer.merges)} merges are more than float scores can order"
     old = {piece.text: piece for piece in model.pieces}
     rank: dict[str, int] = {}
