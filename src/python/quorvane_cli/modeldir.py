@@ -57,8 +57,6 @@ MODEL_CONFIG = "config.json"
 # Other forms of the vocabulary, read by slow tokenizers and converters.
 SENTENCEPIECE = ("tokenizer.model", "spiece.model", "sentencepiece.bpe.model")
 STALE = (vocab_merges.VOCAB, vocab_merges.MERGES, *SENTENCEPIECE, "vocab.txt")
-# What --slow-files may ask; None is the default (rewrite what can be rewritten faithfully, else drop).
-SLOW_FILE_CHOICES = ("keep", "rewrite", "drop")
 REWRITTEN = (TOKENIZER, CONFIG, ADDED_TOKENS, *STALE)  # the files an edit may write
 FLAGS = (("lstrip", False), ("normalized", False), ("rstrip", False), ("single_word", False), ("special", False))
 
@@ -578,7 +576,9 @@ def _copy_others(source: str, target: str, skip: Iterable[str], outcome: Outcome
             shutil.copy2(entry.path, destination)
         outcome.copied += 1
         if entry.name not in noted:
-            outcome.note(entry.name, COPIED)
+            why = ("its vocab_size is resize-embeddings' to set" if entry.name == MODEL_CONFIG
+                   else "not a file of the tokenizer")
+            outcome.note(entry.name, COPIED, why)
 
 
 def _document(path: str) -> dict[str, object]:

@@ -91,7 +91,6 @@ def _output(
             "--id-map", metavar="FILE",
             help="write the old and new id of every token (and the removed and added ones) as JSON",
         )
-    if id_map:
         where.add_argument(
             "--keep-gaps", action="store_true",
             help="for a model directory: leave the gaps the edit makes in the ids (by default they are closed, "
