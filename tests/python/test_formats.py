@@ -206,9 +206,3 @@ class TestVocabMerges:
     ])
     def test_merges_a_reader_would_split_wrongly(self, merge, reason):
         assert reason in vocab_merges.unwritable([("x", "y"), merge])
-
-    def test_text(self):
-        merges = [("#", "#"), ("Ġ", "t")]
-        assert vocab_merges.unwritable(merges) is None
-        assert vocab_merges.merges_text(merges) == "#version: 0.2\n# #\nĠ t\n"
-        assert vocab_merges.vocab_text({"b": 1, "a": 0}) == '{\n  "a": 0,\n  "b": 1\n}\n'
