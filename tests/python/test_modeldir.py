@@ -235,6 +235,23 @@ class TestWriting:
         assert (ids["old_to_new"]["3000"], ids["old_to_new"]["3001"]) == (3006, 3007)
         check_loads(tmp_path / "out")
 
+    def test_the_id_map_resizes_the_weights_in_one_step(self, capsys, sample_dir, tmp_path):
+        # Before the gaps were closed, resize-embeddings refused this map until a reindex.
+        np = pytest.importorskip("numpy")
+        from safetensors.numpy import load_file, save_file
+
+        save_file({"model.embed_tokens.weight": np.arange(3002 * 4, dtype=np.float32).reshape(3002, 4)},
+                  str(sample_dir / "model.safetensors"))
+        out = tmp_path / "out"
+        run_json(capsys, "shrink", sample_dir, "300", "-o", out, "--id-map", tmp_path / "ids.json")
+        run_json(capsys, "resize-embeddings", sample_dir, "--id-map", tmp_path / "ids.json", "-o", out)
+        rows = load_file(str(out / "model.safetensors"))["model.embed_tokens.weight"]
+        old = tokenizers.Tokenizer.from_file(str(sample_dir / "tokenizer.json"))
+        new = tokenizers.Tokenizer.from_file(str(out / "tokenizer.json"))
+        assert rows.shape == (2702, 4)
+        for token, token_id in new.get_vocab().items():
+            assert rows[token_id][0] == 4 * old.token_to_id(token), token
+
     def test_in_place(self, capsys, sample_dir, tmp_path):
         kept = {name: (sample_dir / name).stat().st_mtime_ns for name in ["config.json", "model.safetensors"]}
         before = files(sample_dir)
