@@ -195,10 +195,16 @@ class TestWriting:
         out.mkdir()
         result = run_json(capsys, "shrink", sample_dir, "300", "-o", out, "--quiet")
         assert (result["input"], result["output"]) == (str(sample_dir), str(out))
-        # Shrinking leaves gaps: loaders number <|im_end|> 2701, an id a kept model token holds.
-        assert result["model_dir"] == {"tokenizer_config_rewritten": True, "decoder_entries_dropped": [],
-                                       "files_copied": 4, "old_vocabulary_files": [],
-                                       "added_tokens_on_model_ids": ["<|im_end|>"]}
+        # Shrinking leaves gaps, closed in the directory written.
+        written = result["model_dir"]
+        assert {key: written[key] for key in list(written)[:7]} == {
+            "tokenizer_config_rewritten": True, "decoder_entries_dropped": [], "files_copied": 4,
+            "old_vocabulary_files": [], "added_tokens_on_model_ids": [], "gaps_closed": 299,
+            "ids_moved_closing_gaps": 2252}
+        assert [(f["file"], f["action"]) for f in written["files"]] == [
+            ("config.json", "copied"), ("extra", "copied"), ("model.safetensors", "copied"),
+            ("special_tokens_map.json", "copied"), ("tokenizer.json", "rewrote"),
+            ("tokenizer_config.json", "rewrote")]
         before, after = files(sample_dir), files(out)
         assert sorted(before) == sorted(after)
         for name in ["config.json", "special_tokens_map.json", "model.safetensors", "extra/notes.txt"]:
@@ -214,6 +220,37 @@ class TestWriting:
         assert outside(tmp_path) == ["blobs", "out"]
         check_loads(out)
         check_stale_config_fails(out, sample_dir)
+
+    def test_new_tokens_keep_clear_of_added_token_ids(self, capsys, sample_dir, tmp_path):
+        # Plain add gives new tokens ids past <|im_start|> and <|im_end|> (3000, 3001), where a
+        # tokenizer.json alone keeps them (test_cli's xfail); a directory closes the gap.
+        result = run_json(capsys, "add", sample_dir, "Ġlighthouses", "Ġquayside", "-o", tmp_path / "out",
+                          "--id-map", tmp_path / "ids.json")
+        assert result["model_dir"]["gaps_closed"] == 2
+        client = tokenizers.Tokenizer.from_file(str(tmp_path / "out" / "tokenizer.json"))
+        assert client.token_to_id("<|im_start|>") not in client.get_vocab(with_added_tokens=False).values()
+        ids = read(tmp_path / "ids.json")
+        # The new tokens (with those the merge chains need) right after the model, the added tokens after them.
+        assert [entry["id"] for entry in ids["added"]] == list(range(3000, 3006))
+        assert (ids["old_to_new"]["3000"], ids["old_to_new"]["3001"]) == (3006, 3007)
+        check_loads(tmp_path / "out")
+
+    def test_the_id_map_resizes_the_weights_in_one_step(self, capsys, sample_dir, tmp_path):
+        # Before the gaps were closed, resize-embeddings refused this map until a reindex.
+        np = pytest.importorskip("numpy")
+        from safetensors.numpy import load_file, save_file
+
+        save_file({"model.embed_tokens.weight": np.arange(3002 * 4, dtype=np.float32).reshape(3002, 4)},
+                  str(sample_dir / "model.safetensors"))
+        out = tmp_path / "out"
+        run_json(capsys, "shrink", sample_dir, "300", "-o", out, "--id-map", tmp_path / "ids.json")
+        run_json(capsys, "resize-embeddings", sample_dir, "--id-map", tmp_path / "ids.json", "-o", out)
+        rows = load_file(str(out / "model.safetensors"))["model.embed_tokens.weight"]
+        old = tokenizers.Tokenizer.from_file(str(sample_dir / "tokenizer.json"))
+        new = tokenizers.Tokenizer.from_file(str(out / "tokenizer.json"))
+        assert rows.shape == (2702, 4)
+        for token, token_id in new.get_vocab().items():
+            assert rows[token_id][0] == 4 * old.token_to_id(token), token
 
     def test_in_place(self, capsys, sample_dir, tmp_path):
         kept = {name: (sample_dir / name).stat().st_mtime_ns for name in ["config.json", "model.safetensors"]}
@@ -231,11 +268,30 @@ class TestWriting:
         # -o FILE.json gets the tokenizer.json alone; the id map may go into the new directory.
         out = tmp_path / "out"
         alone = run_json(capsys, "shrink", sample_dir, "300", "-o", tmp_path / "alone.json")
-        run_json(capsys, "shrink", sample_dir, "300", "-o", out, "--id-map", out / "ids.json")
+        run_json(capsys, "shrink", sample_dir, "300", "-o", out, "--id-map", out / "ids.json", "--keep-gaps")
         run_json(capsys, "shrink", SAMPLE, "300", "-o", tmp_path / "file.json", "--id-map", tmp_path / "ids.json")
         assert "model_dir" not in alone and outside(tmp_path) == ["alone.json", "file.json", "ids.json", "out"]
         assert (tmp_path / "alone.json").read_bytes() == (tmp_path / "file.json").read_bytes()
         assert (out / "ids.json").read_bytes() == (tmp_path / "ids.json").read_bytes()
+        for source, option in [(SAMPLE, ["--keep-gaps"]), (sample_dir, ["--slow-files", "drop"])]:
+            status, _, err = run(capsys, "shrink", source, "3", "-o", tmp_path / "x.json", *option)
+            assert status == 2 and "apply only when a model directory is written" in err
+
+    def test_gaps_are_closed_and_the_id_map_says_so(self, capsys, sample_dir, tmp_path):
+        # Without closing, loaders would number <|im_end|> 2701, an id a kept model token holds.
+        kept = run_json(capsys, "shrink", sample_dir, "300", "-o", tmp_path / "kept", "--keep-gaps")
+        assert kept["model_dir"]["added_tokens_on_model_ids"] == ["<|im_end|>"]
+        result = run_json(capsys, "shrink", sample_dir, "300", "-o", tmp_path / "closed", "--id-map",
+                          tmp_path / "ids.json")
+        assert result["model_dir"]["gaps_closed"] == 299
+        ids = read(tmp_path / "ids.json")
+        client = tokenizers.Tokenizer.from_file(str(tmp_path / "closed" / "tokenizer.json"))
+        old = tokenizers.Tokenizer.from_file(str(SAMPLE))
+        final = {token: client.token_to_id(token) for token in client.get_vocab()}
+        assert sorted(final.values()) == list(range(2702))
+        assert {int(k): v for k, v in ids["old_to_new"].items()} == {
+            old.token_to_id(token): new for token, new in final.items()}
+        check_loads(tmp_path / "closed")
 
     def test_refused_before_any_work(self, capsys, sample_dir, tmp_path):
         (tmp_path / "full").mkdir()
@@ -299,9 +355,9 @@ class TestWriting:
         for name in ["vocab.json", "merges.txt"]:
             (model / name).write_text("old vocabulary\n", encoding="utf-8")
         out = tmp_path / "out"
-        result = run_json(capsys, "shrink", model, "300", "-o", out, "--quiet")
+        result = run_json(capsys, "shrink", model, "300", "-o", out, "--quiet", "--slow-files", "keep")
         assert result["model_dir"]["decoder_entries_dropped"] == ["Ġschoolteacher"]
-        assert result["model_dir"]["old_vocabulary_files"] == ["merges.txt", "vocab.json"]
+        assert result["model_dir"]["old_vocabulary_files"] == ["vocab.json", "merges.txt"]
         vocab = tokenizers.Tokenizer.from_file(str(out / "tokenizer.json")).get_vocab()
         new = read(out / "tokenizer_config.json")["added_tokens_decoder"]
         assert [(key, entry["content"]) for key, entry in new.items()] == sorted(
@@ -314,8 +370,9 @@ class TestWriting:
         check_loads(out)
 
         result = run_json(capsys, "shrink", model, "300", "--in-place", "--quiet")
-        assert result["model_dir"]["old_vocabulary_files"] == ["vocab.json", "merges.txt"]  # kept
+        assert result["model_dir"]["old_vocabulary_files"] == []  # rewritten
         assert files(model).keys() == files(out).keys()
+        assert read(model / "vocab.json") == read(model / "tokenizer.json")["model"]["vocab"]
 
     def test_no_decoder_no_config(self, capsys, tmp_path):
         # Without added_tokens_decoder transformers reads special_tokens_map.json instead:
@@ -372,11 +429,17 @@ class TestCorpus:
 
     def test_shrink_then_reindex(self, capsys, corpus, tmp_path):
         model = make_model_dir(tmp_path / "qwen3", corpus["qwen3"], None, "<|im_end|>")
-        shrunk, reindexed = tmp_path / "shrunk", tmp_path / "reindexed"
-        gaps = run_json(capsys, "shrink", model, "2000", "-o", shrunk, "--quiet")["model_dir"]
+        shrunk, reindexed, dense = tmp_path / "shrunk", tmp_path / "reindexed", tmp_path / "dense"
+        gaps = run_json(capsys, "shrink", model, "2000", "-o", shrunk, "--quiet", "--keep-gaps")["model_dir"]
         closed = run_json(capsys, "reindex", shrunk, "-o", reindexed, "--quiet")["model_dir"]
         assert (len(gaps["added_tokens_on_model_ids"]), closed["added_tokens_on_model_ids"]) == (26, [])
-        for out in [shrunk, reindexed]:
+        at_once = run_json(capsys, "shrink", model, "2000", "-o", dense, "--quiet")["model_dir"]
+        assert (at_once["gaps_closed"], at_once["added_tokens_on_model_ids"]) == (2000, [])
+        # The same model as reindex makes; the added tokens' entries also say the ids loaders give them.
+        assert read(dense / "tokenizer.json")["model"] == read(reindexed / "tokenizer.json")["model"]
+        assert {e["content"]: e["id"] for e in read(dense / "tokenizer.json")["added_tokens"]} == loader_ids(
+            read(dense / "tokenizer.json"))
+        for out in [shrunk, reindexed, dense]:
             assert read(out / "tokenizer_config.json")["added_tokens_decoder"].keys() >= {"149643", "149668"}
             check_loads(out)
             check_stale_config_fails(out, model)

@@ -82,11 +82,16 @@ def destination(args: argparse.Namespace) -> Destination:
     tokenizer = tokenizer_file(source)
     model: modeldir.ModelDir | None = None
     written: list[str] = []
+    # upgrade-merges has neither option: it moves no id and changes no token.
+    keep_gaps: bool = getattr(args, "keep_gaps", True)
+    slow_files: str | None = getattr(args, "slow_files", None)
     if writes_directory(source, output):
         from quorvane_cli import modeldir
 
-        model = modeldir.plan(source, output)
+        model = modeldir.plan(source, output, keep_gaps=keep_gaps, slow_files=slow_files)
         written = [model.written(name) for name in modeldir.REWRITTEN]
+    elif slow_files is not None or getattr(args, "keep_gaps", False):
+        raise UsageError("--keep-gaps and --slow-files apply only when a model directory is written")
     if output is None:
         output = source
     elif model is None and same_path(tokenizer, output):
@@ -155,7 +160,8 @@ def save_edit(
     if where.model is not None:
         from quorvane_cli import modeldir
 
-        outcome = modeldir.save(editor, where.model)
+        outcome = modeldir.save(editor, where.model, moved, progress)
+        moved = outcome.moved
     else:
         editor.save(where.output)
     vocab_size, merges_count = editor.vocab_size, editor.merges_count

@@ -63,6 +63,12 @@ def _encoder_built_meanwhile(editor: quorvane.Quorvane) -> Iterator[None]:
         builder.join()
 
 
+def _note_words(where: Destination, words: Counter[str] | None) -> None:
+    """Keep the words of the edit's text for the check of a rewritten tokenizer.model."""
+    if where.model is not None and words:
+        where.model.words.update(words)
+
+
 def bytes_per_token(document: str, paths: Sequence[str]) -> float | None:
     """UTF-8 bytes over tokens of the non-blank lines of the texts, encoded by the
     tokenizers package with the tokenizer `document` (JSON); None without tokens."""
@@ -140,6 +146,7 @@ def run_extend(args: argparse.Namespace, progress: Progress) -> Report:
         editor, before = _open(where, progress)
         with _encoder_built_meanwhile(editor):
             words = gather_counts(editor, args.text, progress, reading=reading)
+    _note_words(where, words)
     progress.phase(f"learning {args.add} tokens from {len(words)} distinct words")
     result, seconds = _learn(editor, words, args.add, args, reuse=False)
     data, learned_lines = _learned(result, seconds, args.json)
@@ -195,6 +202,7 @@ def run_prune(args: argparse.Namespace, progress: Progress) -> Report:
         editor, before = _open(where, progress)
         with _encoder_built_meanwhile(editor):
             words = gather_counts(editor, texts, progress, reading=reading) if texts else None
+    _note_words(where, words)
     how = "by their use in the text" if words is not None else "highest ids first"
     progress.phase(f"pruning {args.count} leaf tokens, {how}")
     result, seconds = _prune(editor, args.count, words, keep, close_gaps=True)
@@ -231,6 +239,8 @@ def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
         with _encoder_built_meanwhile(editor):
             new_words = gather_counts(editor, new_texts, progress, reading=reading)
             old_words = gather_counts(editor, old_texts, progress) if old_texts else None
+    _note_words(where, new_words)
+    _note_words(where, old_words)
     document = editor.to_json() if measured["text"] or measured["keep_text"] else ""
     size = editor.vocab_size
 

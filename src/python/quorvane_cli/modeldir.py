@@ -3,18 +3,20 @@ tokenizer_config.json, special_tokens_map.json, config.json, the weights, ...)
 given wherever a tokenizer.json is expected.
 
 Reading, a directory stands for the tokenizer.json inside it. Writing, an
-edit of a directory keeps the files around the tokenizer true to it:
+edit of a directory keeps every file that describes the vocabulary true to it:
 
+- the ids are closed up first when the edit left gaps (unless --keep-gaps):
+  loaders number the added tokens outside the model from the number of model
+  tokens, so over gaps they would land on ids model tokens hold;
 - tokenizer_config.json keeps every key in its order, but its
   `added_tokens_decoder` is keyed by the ids the edited tokenizer gives its
   added tokens (`loader_ids`), with the entries of tokens the edit removed
   dropped and entries made for added tokens it lacked (`rewrite_decoder`);
 - a legacy added_tokens.json (content -> id) gets the new ids as well;
-- the slow-tokenizer files (vocab.json, merges.txt, tokenizer.model, ...)
-  describe the vocabulary as it was and cannot be rewritten from a
-  tokenizer.json: they are copied unchanged like the rest (and never removed
-  with --in-place: they are the user's), and the report names them, since a
-  loader that prefers them would read the old vocabulary;
+- the slow-tokenizer files are written anew from the edited tokenizer where
+  their format can say the same (vocab.json + merges.txt, a SentencePiece BPE
+  tokenizer.model), and otherwise left out, or copied as they were (the
+  choice of --slow-files); `slow_files` decides, file by file;
 - every other file and subdirectory is copied unchanged, config.json
   included: resizing the weights, and with them config.json's `vocab_size`,
   is `quorvane resize-embeddings`' work.
@@ -22,35 +24,40 @@ edit of a directory keeps the files around the tokenizer true to it:
 `-o DIR` builds the whole directory under a temporary name beside DIR and
 renames it into place at the end, so a failed or interrupted run leaves no
 directory that looks complete. `--in-place` writes each rewritten file to a
-temporary name first and replaces the originals only once all are written.
+temporary name first and replaces the originals (and removes the files left
+out) only once all are written.
 """
 
 from __future__ import annotations
 
 import contextlib
+import heapq
 import json
 import os
 import shutil
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import cast
 
 import quorvane
 
 from quorvane_cli.errors import CliError
+from quorvane_cli.formats import sentencepiece, vocab_merges
 from quorvane_cli.jsonfile import read_json
-from quorvane_cli.output import show
+from quorvane_cli.output import limited, show
 from quorvane_cli.paths import TOKENIZER, tokenizer_file
+from quorvane_cli.progress import Progress
 
 CONFIG = "tokenizer_config.json"
 ADDED_TOKENS = "added_tokens.json"
 MODEL_CONFIG = "config.json"
 # Other forms of the vocabulary, read by slow tokenizers and converters.
-STALE = ("vocab.json", "merges.txt", "tokenizer.model", "vocab.txt", "spiece.model", "sentencepiece.bpe.model")
-REWRITTEN = (TOKENIZER, CONFIG, ADDED_TOKENS)
+SENTENCEPIECE = ("tokenizer.model", "spiece.model", "sentencepiece.bpe.model")
+STALE = (vocab_merges.VOCAB, vocab_merges.MERGES, *SENTENCEPIECE, "vocab.txt")
+REWRITTEN = (TOKENIZER, CONFIG, ADDED_TOKENS, *STALE)  # the files an edit may write
 FLAGS = (("lstrip", False), ("normalized", False), ("rstrip", False), ("single_word", False), ("special", False))
 
 
@@ -69,15 +76,23 @@ class ModelDir:
     """An edit's model directories: `source` is read, `target` written (the same with --in-place).
 
     `config` and `added_tokens` are the source's tokenizer_config.json and
-    added_tokens.json as read and checked before the edit, None when absent.
+    added_tokens.json as read and checked before the edit, None when absent;
+    `sentencepiece` its SentencePiece models that may be rewritten, by file
+    name. `keep_gaps` and `slow_files` are the options of those names.
     """
 
     source: str
     target: str
     config: dict[str, object] | None = None
     added_tokens: dict[str, object] | None = None
+    keep_gaps: bool = False
+    slow_files: str | None = None
+    sentencepiece: dict[str, sentencepiece.Model] = field(default_factory=dict)
     # The contents of the config's decoder entries that were model tokens before the edit.
     before: set[str] = field(default_factory=set)
+    # Words of the edit's own text with their counts, when it read one: what a
+    # rewritten tokenizer.model is checked on (the vocabulary otherwise).
+    words: dict[str, int] = field(default_factory=dict)
 
     @property
     def in_place(self) -> bool:
@@ -96,7 +111,7 @@ class ModelDir:
         return os.path.join(self.target, name)
 
 
-def plan(source: str, output: str | None) -> ModelDir:
+def plan(source: str, output: str | None, *, keep_gaps: bool = False, slow_files: str | None = None) -> ModelDir:
     """Check a directory edit before anything is read or written; `output` None is --in-place."""
     tokenizer_file(source)
     source = os.path.abspath(source)
@@ -126,7 +141,15 @@ def plan(source: str, output: str | None) -> ModelDir:
     added = _object(os.path.join(source, ADDED_TOKENS))
     if added is not None and not all(type(value) is int for value in added.values()):
         raise CliError(f"{os.path.join(source, ADDED_TOKENS)}: every value must be an integer id")
-    return ModelDir(source, target, config, added)
+    models: dict[str, sentencepiece.Model] = {}
+    if slow_files not in ("keep", "drop"):
+        for name in SENTENCEPIECE:
+            path = os.path.join(source, name)
+            if os.path.isfile(path):
+                model = models[name] = sentencepiece.read(path, path)
+                if model.model_type == sentencepiece.BPE:
+                    sentencepiece.check_usable(model)
+    return ModelDir(source, target, config, added, keep_gaps, slow_files, models)
 
 
 def _vocab(document: Mapping[str, object]) -> dict[str, int]:
@@ -214,11 +237,36 @@ def _key_order(item: tuple[str, object]) -> tuple[int, int | str]:
     return (0, int(key)) if key.lstrip("-").isdigit() else (1, key)
 
 
-def _dump(path: str, value: object) -> None:
-    """Write `value` as transformers writes its JSON files, failing if `path` exists."""
-    with open(path, "x", encoding="utf-8") as file:
-        json.dump(value, file, ensure_ascii=False, indent=2)
-        file.write("\n")
+def _json_file(value: object) -> bytes:
+    """`value` as transformers writes its JSON files."""
+    return (json.dumps(value, ensure_ascii=False, indent=2) + "\n").encode("utf-8")
+
+
+def _put(path: str, content: bytes) -> None:
+    """Write a new file, failing if `path` exists."""
+    with open(path, "xb") as file:
+        file.write(content)
+
+
+REWROTE, COPIED, KEPT, LEFT_OUT = "rewrote", "copied", "kept", "left out"
+SHOWN_FILES = 8  # copied files named in a human report; --json lists every one
+# The words of a text a rewritten tokenizer.model is checked on, the most frequent first: a
+# word takes SentencePiece's rule some 0.2 ms to encode in Python.
+CHECKED_WORDS = 100_000
+
+
+@dataclass
+class FileNote:
+    """What writing the directory did with one file of the source, and why."""
+
+    name: str
+    action: str  # REWROTE, COPIED, KEPT (in place, untouched) or LEFT_OUT
+    why: str = ""
+    warn: bool = False
+    details: dict[str, object] = field(default_factory=dict)
+
+    def data(self) -> dict[str, object]:
+        return {"file": self.name, "action": self.action, "why": self.why, **self.details}
 
 
 @dataclass
@@ -232,6 +280,14 @@ class Outcome:
     vocab_size_note: str | None = None
     shared_ids: list[str] = field(default_factory=list)
     in_place: bool = False
+    gaps_closed: int = 0
+    ids_moved: int = 0
+    # Added tokens outside the model whose ids changed, old id to final id: for the id map.
+    moved: list[tuple[str, int, int]] = field(default_factory=list)
+    files: list[FileNote] = field(default_factory=list)
+
+    def note(self, name: str, action: str, why: str = "", *, warn: bool = False, **details: object) -> None:
+        self.files.append(FileNote(name, action, why, warn, details))
 
     def data(self) -> dict[str, object]:
         return {
@@ -240,21 +296,34 @@ class Outcome:
             "files_copied": self.copied,
             "old_vocabulary_files": self.old_vocabulary,
             "added_tokens_on_model_ids": self.shared_ids,
+            "gaps_closed": self.gaps_closed,
+            "ids_moved_closing_gaps": self.ids_moved,
+            "files": [note.data() for note in sorted(self.files, key=lambda note: note.name)],
         }
 
     def lines(self) -> list[str]:
         lines = []
+        if self.gaps_closed:
+            lines.append(f"closed the {self.gaps_closed} gaps the edit left in the ids, moving {self.ids_moved} ids "
+                         "(the id map goes from the old ids to these; --keep-gaps keeps the gaps)")
         if self.config_rewritten:
             gone = f", dropped the entries of {len(self.dropped)} tokens now gone" if self.dropped else ""
             lines.append(f"rewrote {CONFIG}'s added_tokens_decoder for the new ids{gone}")
-        if self.copied:
-            lines.append(f"copied {self.copied} other {'file' if self.copied == 1 else 'files'} unchanged")
+        slow = [note for note in self.files if note.name in STALE and note.action in (REWROTE, LEFT_OUT)]
+        for note in slow:
+            action = "removed" if note.action == LEFT_OUT and self.in_place else note.action
+            lines.append(f"{'warning: ' if note.warn else ''}{action} {note.name}: {note.why}")
+        copied = sorted(note.name for note in self.files if note.action == COPIED)
+        if copied:
+            noun = "file" if len(copied) == 1 else "files"
+            names = limited(copied, len(copied), SHOWN_FILES, indent="")
+            lines.append(f"copied {len(copied)} other {noun} unchanged: {', '.join(names)}")
         if self.old_vocabulary:
             which = "holds" if len(self.old_vocabulary) == 1 else "hold"
             lines.append(f"warning: {', '.join(self.old_vocabulary)} {which} the old vocabulary, kept as "
                          f"{'it was' if len(self.old_vocabulary) == 1 else 'they were'}: loaders that read "
                          f"{TOKENIZER} ignore {'it' if len(self.old_vocabulary) == 1 else 'them'}, a slow "
-                         "tokenizer would not; delete what the model does not need")
+                         "tokenizer or a converter would not; delete what the model does not need")
         if self.vocab_size_note:
             lines.append(self.vocab_size_note)
         if self.shared_ids:
@@ -266,6 +335,28 @@ class Outcome:
                 "quorvane reindex closes them"
             )
         return lines
+
+
+def _compose(first: Sequence[tuple[str, int, int]], second: Sequence[tuple[str, int, int]]) -> list[tuple[str, int, int]]:
+    """Moves of added tokens by one step then another, as one: old id to final id."""
+    final = {token: new for token, _, new in second}
+    start = {token: old for token, old, _ in second}
+    start.update({token: old for token, old, _ in first})
+    ends = {token: final.get(token, new) for token, _, new in first}
+    ends.update(final)
+    return [(token, start[token], ends[token]) for token in start if start[token] != ends[token]]
+
+
+def close_gaps(editor: quorvane.Quorvane, outcome: Outcome) -> None:
+    """Give the model tokens the ids 0..n-1 when the edit left gaps, and the added
+    tokens outside the model the ids after them, where loaders number them."""
+    has_gaps, gaps, _, _ = editor.check_vocab_gaps()
+    if not has_gaps:
+        return
+    # Pruning nothing with close_gaps renumbers exactly so, and says which added tokens moved.
+    result = editor.prune_leaves(0, close_gaps=True)
+    outcome.gaps_closed, outcome.ids_moved = gaps, result.ids_remapped
+    outcome.moved = _compose(outcome.moved, result.moved_added_tokens)
 
 
 def _companions(document: Mapping[str, object], where: ModelDir, outcome: Outcome) -> dict[str, object]:
@@ -290,6 +381,137 @@ def _companions(document: Mapping[str, object], where: ModelDir, outcome: Outcom
             str(entry["content"]): int(key) for key, entry in rewritten.items()
             if isinstance(entry, dict) and entry["content"] in where.added_tokens
         }
+    return files
+
+
+def _slow_tokenizer(editor: quorvane.Quorvane, document: Mapping[str, object]) -> sentencepiece.Tokenizer:
+    model = document.get("model")
+    options = model if isinstance(model, dict) else {}
+    entries = document.get("added_tokens")
+    added = {
+        entry["content"]: entry.get("special") is True
+        for entry in (entries if isinstance(entries, list) else []) if isinstance(entry, dict)
+        and isinstance(entry.get("content"), str)
+    }
+    return sentencepiece.Tokenizer(
+        editor.get_vocab(), editor.get_merges(), added,
+        affixes=bool(options.get("continuing_subword_prefix") or options.get("end_of_word_suffix")),
+        ignore_merges=options.get("ignore_merges") is True,
+    )
+
+
+def _first(difference: sentencepiece.Difference) -> str:
+    """The first word that encodes differently, shortened, around where the encodings part."""
+    if difference.first is None:
+        return ""
+    word, ours, theirs = difference.first
+    at = next((i for i, (a, b) in enumerate(zip(ours, theirs)) if a != b), min(len(ours), len(theirs)))
+
+    def around(pieces: list[str]) -> str:
+        shown = " + ".join(map(show, pieces[max(at - 1, 0):at + 3]))
+        return ("… + " if at > 1 else "") + shown + (" + …" if at + 3 < len(pieces) else "")
+
+    name = show(word if len(word) <= 40 else word[:40] + "…")
+    return f" (first {name}: {around(ours)} in it, {around(theirs)} with {TOKENIZER})"
+
+
+def _sentencepiece(
+    name: str, model: sentencepiece.Model, tokenizer: sentencepiece.Tokenizer, where: ModelDir,
+    editor: quorvane.Quorvane, outcome: Outcome, progress: Progress,
+) -> bytes | None:
+    """The rewritten SentencePiece BPE model `name`, or None when it is left out (noted in `outcome`)."""
+    pieces, reason = sentencepiece.new_pieces(model, tokenizer)
+    if reason is not None:
+        outcome.note(name, LEFT_OUT, f"it cannot hold the edited tokenizer: {reason}", warn=True)
+        return None
+    divergence = sentencepiece.Divergence(pieces, tokenizer)
+    words = sorted(tokenizer.vocab, key=tokenizer.vocab.__getitem__)
+    source = "the vocabulary"
+    if where.words:
+        words = [word for word, _ in heapq.nlargest(CHECKED_WORDS, where.words.items(), key=lambda item: item[1])]
+        source = "the text" if len(where.words) <= CHECKED_WORDS else "the text (the most frequent)"
+    total = len(words)
+    if divergence.exact:
+        difference = sentencepiece.Difference(words=total)
+    else:
+        with progress.bar(f"encoding the words of {source} as {name} would", total) as advance:
+            difference = divergence.check(words, editor.tokenize_batch, advance=advance)
+    details: dict[str, object] = {"pieces": len(pieces), "checked_on": source, "words": difference.words,
+                                  "words_differing": difference.differing}
+    if difference.first is not None:
+        details["first_difference"] = {"word": difference.first[0], "pieces": difference.first[1],
+                                       "tokenizer_json": difference.first[2]}
+    if difference.differing and where.slow_files != "rewrite":
+        outcome.note(name, LEFT_OUT, f"{difference.differing} of the {difference.words} words of {source} would "
+                     f"encode differently than with {TOKENIZER}{_first(difference)}, as SentencePiece joins "
+                     "any two pieces that make a piece; --slow-files rewrite writes it all the same",
+                     warn=True, **details)
+        return None
+    if difference.differing:
+        why = (f"{len(pieces)} pieces, but {difference.differing} of the {difference.words} words of {source} "
+               f"encode differently than with {TOKENIZER}{_first(difference)}")
+    elif divergence.exact:
+        why = f"{len(pieces)} pieces, scored by the merge list; it encodes every text as {TOKENIZER} does"
+    else:
+        why = (f"{len(pieces)} pieces, scored by the merge list; it encodes all {difference.words} words of "
+               f"{source} as {TOKENIZER} does")
+    outcome.note(name, REWROTE, why, warn=bool(difference.differing), **details)
+    return sentencepiece.encode(model, pieces)
+
+
+def _vocab_and_merges(
+    names: Sequence[str], editor: quorvane.Quorvane, document: Mapping[str, object], outcome: Outcome
+) -> dict[str, bytes]:
+    """vocab.json and merges.txt (those of `names`) written anew, or none when the merges cannot be."""
+    merges = editor.get_merges()
+    reason = vocab_merges.unwritable(merges) if vocab_merges.MERGES in names else None
+    if reason is not None:
+        for name in names:
+            outcome.note(name, LEFT_OUT, f"the merges cannot be written one a line: {reason}", warn=True)
+        return {}
+    texts = {vocab_merges.VOCAB: lambda: vocab_merges.vocab_text(_vocab(document)),
+             vocab_merges.MERGES: lambda: vocab_merges.merges_text(merges)}
+    for name in names:
+        outcome.note(name, REWROTE, "from the edited vocabulary and merges")
+    return {name: texts[name]().encode("utf-8") for name in names}
+
+
+def slow_files(
+    editor: quorvane.Quorvane, document: Mapping[str, object], where: ModelDir, outcome: Outcome,
+    progress: Progress,
+) -> dict[str, bytes]:
+    """The slow-tokenizer files of the source written anew from the edited
+    tokenizer, by name; what becomes of each of them is noted in `outcome`
+    (a file neither rewritten nor left out stays as it was: copied, or kept
+    in place)."""
+    files: dict[str, bytes] = {}
+    pair: list[str] = []
+    tokenizer: sentencepiece.Tokenizer | None = None
+    for name in STALE:
+        if not os.path.isfile(os.path.join(where.source, name)):
+            continue
+        model = where.sentencepiece.get(name)
+        if where.slow_files == "drop":
+            outcome.note(name, LEFT_OUT, "--slow-files drop")
+        elif where.slow_files == "keep" or name == "vocab.txt" or (
+                model is not None and model.model_type != sentencepiece.BPE):
+            if where.slow_files == "keep":
+                why = "--slow-files keep"
+            elif model is not None:
+                why = f"a {model.kind} SentencePiece model, which an edit of a BPE tokenizer cannot rewrite"
+            else:
+                why = "a WordPiece vocabulary, which an edit of a BPE tokenizer cannot rewrite"
+            outcome.note(name, KEPT if where.in_place else COPIED, f"{why}; it holds the old vocabulary")
+            outcome.old_vocabulary.append(name)
+        elif name in (vocab_merges.VOCAB, vocab_merges.MERGES):
+            pair.append(name)
+        elif model is not None:
+            tokenizer = tokenizer or _slow_tokenizer(editor, document)
+            content = _sentencepiece(name, model, tokenizer, where, editor, outcome, progress)
+            if content is not None:
+                files[name] = content
+    if pair:
+        files.update(_vocab_and_merges(pair, editor, document, outcome))
     return files
 
 
@@ -341,19 +563,22 @@ def _copy_others(source: str, target: str, skip: Iterable[str], outcome: Outcome
     """Copy every entry of `source` but `skip` into `target`, following symbolic links
     (a model from a hub cache is links into a store of blobs)."""
     skipped = set(skip)
+    noted = {note.name for note in outcome.files}
     entries = sorted(os.scandir(source), key=lambda e: e.name)
     _no_loops(source, [entry.name for entry in entries])
     for entry in entries:
         if entry.name in skipped:
             continue
-        if entry.name in STALE:
-            outcome.old_vocabulary.append(entry.name)
         destination = os.path.join(target, entry.name)
         if entry.is_dir():
             shutil.copytree(entry.path, destination, ignore=_no_loops)
         else:
             shutil.copy2(entry.path, destination)
         outcome.copied += 1
+        if entry.name not in noted:
+            why = ("its vocab_size is resize-embeddings' to set" if entry.name == MODEL_CONFIG
+                   else "not a file of the tokenizer")
+            outcome.note(entry.name, COPIED, why)
 
 
 def _document(path: str) -> dict[str, object]:
@@ -367,16 +592,33 @@ def _default_mode() -> int:
     return 0o777 & ~mask
 
 
-def _write_copy(editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome) -> dict[str, object]:
+def _files(
+    editor: quorvane.Quorvane, document: Mapping[str, object], where: ModelDir, outcome: Outcome,
+    progress: Progress,
+) -> dict[str, bytes]:
+    """Every file to write beside tokenizer.json, by name, with its content."""
+    outcome.note(TOKENIZER, REWROTE, "the edited tokenizer")
+    files = {name: _json_file(value) for name, value in _companions(document, where, outcome).items()}
+    for name in files:
+        outcome.note(name, REWROTE, "the added tokens at their new ids")
+    files.update(slow_files(editor, document, where, outcome, progress))
+    return files
+
+
+def _write_copy(
+    editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome, progress: Progress
+) -> dict[str, object]:
     parent, name = os.path.split(where.target)
     building = tempfile.mkdtemp(prefix=f".{name}.", suffix=".partial", dir=parent)
     try:
         editor.save(os.path.join(building, TOKENIZER))
         document = _document(os.path.join(building, TOKENIZER))
-        companions = _companions(document, where, outcome)
-        for file_name, value in companions.items():
-            _dump(os.path.join(building, file_name), value)
-        _copy_others(where.source, building, [TOKENIZER, *companions], outcome)
+        files = _files(editor, document, where, outcome, progress)
+        for file_name, content in files.items():
+            _put(os.path.join(building, file_name), content)
+        left_out = [note.name for note in outcome.files if note.action == LEFT_OUT]
+        progress.phase(f"copying the other files of {where.source}")
+        _copy_others(where.source, building, [TOKENIZER, *files, *left_out], outcome)
         os.chmod(building, _default_mode())
         os.rename(building, where.target)  # replaces an empty directory, fails on a filled one
     except BaseException:
@@ -385,7 +627,9 @@ def _write_copy(editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome) ->
     return document
 
 
-def _write_in_place(editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome) -> dict[str, object]:
+def _write_in_place(
+    editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome, progress: Progress
+) -> dict[str, object]:
     suffix = f".{os.getpid()}.tmp"
     staged: list[tuple[str, str]] = []
     try:
@@ -393,10 +637,10 @@ def _write_in_place(editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome
         staged.append((path + suffix, path))
         editor.save(path + suffix)
         document = _document(path + suffix)
-        for file_name, value in _companions(document, where, outcome).items():
+        for file_name, content in _files(editor, document, where, outcome, progress).items():
             path = where.written(file_name)
             staged.append((path + suffix, path))
-            _dump(path + suffix, value)
+            _put(path + suffix, content)
         for temporary, path in staged:
             os.replace(temporary, path)
     except BaseException:
@@ -404,22 +648,39 @@ def _write_in_place(editor: quorvane.Quorvane, where: ModelDir, outcome: Outcome
             with contextlib.suppress(OSError):
                 os.unlink(temporary)
         raise
-    outcome.old_vocabulary += [name for name in STALE if os.path.lexists(where.written(name))]
+    # Only once the new files are all in place: a left-out file describes the old vocabulary.
+    for note in outcome.files:
+        if note.action == LEFT_OUT:
+            try:
+                os.unlink(where.written(note.name))
+            except OSError as exc:
+                raise CliError(f"wrote {where.target}, but could not remove {note.name}, which holds the "
+                               f"old vocabulary: {exc.strerror or exc}") from None
     return document
 
 
-def save(editor: quorvane.Quorvane, where: ModelDir) -> Outcome:
-    """Write the edited tokenizer as the directory `where.target` describes.
+def save(
+    editor: quorvane.Quorvane, where: ModelDir, moved: Sequence[tuple[str, int, int]] = (),
+    progress: Progress | None = None,
+) -> Outcome:
+    """Write the edited tokenizer as the directory `where.target` describes,
+    closing the gaps in its ids first unless `where.keep_gaps`.
 
+    `moved` lists the added tokens the edit itself moved (token, old id, new
+    id); the outcome's `moved` adds those the gaps' closing moved, for the id map.
     Raises CliError when the directory cannot be written; nothing is left
     behind then (with --in-place, the files are as they were).
     """
-    outcome = Outcome(in_place=where.in_place)
+    progress = progress or Progress(False)
+    outcome = Outcome(in_place=where.in_place, moved=list(moved))
+    if not where.keep_gaps:
+        progress.phase("closing the gaps in the ids")
+        close_gaps(editor, outcome)
     try:
         if where.in_place:
-            document = _write_in_place(editor, where, outcome)
+            document = _write_in_place(editor, where, outcome, progress)
         else:
-            document = _write_copy(editor, where, outcome)
+            document = _write_copy(editor, where, outcome, progress)
     except OSError as exc:
         raise CliError(f"could not write {where.target}, nothing written: {exc}") from None
     outcome.vocab_size_note = _vocab_size_note(where.target, document)

@@ -91,6 +91,18 @@ def _output(
             "--id-map", metavar="FILE",
             help="write the old and new id of every token (and the removed and added ones) as JSON",
         )
+        where.add_argument(
+            "--keep-gaps", action="store_true",
+            help="for a model directory: leave the gaps the edit makes in the ids (by default they are closed, "
+            "as loaders would number added tokens onto ids that model tokens hold)",
+        )
+        where.add_argument(
+            "--slow-files", choices=("keep", "rewrite", "drop"),
+            help="for a model directory: what to do with vocab.json + merges.txt and a SentencePiece "
+            "tokenizer.model (default: write them anew where they can say what tokenizer.json says, "
+            "otherwise leave them out with a warning; rewrite writes them even where some words would "
+            "encode differently; keep copies them unchanged)",
+        )
     if drops_tokens:
         where.add_argument(
             "--keep-invalid-merges", action="store_true",
