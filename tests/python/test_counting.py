@@ -111,6 +111,25 @@ class TestCountCommand:
         assert read_counts(str(output)) == {w: n for w, n in whole.items() if n >= 2}
         assert f"seen at least 2 times to {output}" in out
 
+    def test_a_directory_of_parquet_files_as_engines_write_them(self, capsys, tmp_path, text_file):
+        if os.environ.get("QUORVANE_SANITIZED"):
+            pytest.skip("pyarrow loads numpy, which LeakSanitizer cannot check")
+        pyarrow = pytest.importorskip("pyarrow")
+        parquet = pytest.importorskip("pyarrow.parquet")
+        tokenizer = str(SAMPLES / "tokenizer.json")
+        document = Path(tokenizer).read_text(encoding="utf-8")
+        shares = [count_block(document, LINES[:3]), count_block(document, LINES[3:])]
+        folder = tmp_path / "counts.parquet"
+        folder.mkdir()
+        (folder / "_SUCCESS").write_bytes(b"")
+        for i, share in enumerate(shares):
+            parquet.write_table(pyarrow.table({"word": list(share), "count": list(share.values())}),
+                                folder / f"part-{i}.parquet")
+        assert read_counts(str(folder) + "/") == count_text(document, [text_file])
+        by_text = learned(tmp_path, "by-text", tokenizer, "extend", "--text", text_file, "--add", "3")
+        by_shares = learned(tmp_path, "by-shares", tokenizer, "extend", "--text", str(folder), "--add", "3")
+        assert by_text == by_shares
+
     def test_a_gzip_file_depends_on_the_counts_only(self, capsys, tmp_path, text_file):
         document = str(SAMPLES / "tokenizer.json")
         outputs = [tmp_path / f"{i}.tsv.gz" for i in range(2)]
@@ -128,6 +147,7 @@ class TestCountCommand:
         ("bad xz", 1, "not a valid xz file"),
         ("workers without dask", 2, "--workers and --block-size go with --dask"),
         ("workers with a scheduler", 2, "goes with --dask local"),
+        ("no workers", 2, "--workers must be at least 1"),
     ])
     def test_failures_write_nothing(self, capsys, tmp_path, text_file, case, status, message):
         output = tmp_path / "out" / "counts.tsv"
@@ -151,6 +171,8 @@ class TestCountCommand:
             texts = [str(tmp_path / "bad.txt.xz")]
         elif case == "workers without dask":
             extra = ["--workers", "2"]
+        elif case == "no workers":
+            extra = ["--dask", "local", "--workers", "0"]
         else:
             extra = ["--dask", "tcp://127.0.0.1:1", "--workers", "2"]
         got, _, err = run(capsys, str(SAMPLES / "tokenizer.json"), "--text", *texts, "-o", str(output), *extra)

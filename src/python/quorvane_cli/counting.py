@@ -27,7 +27,7 @@ from quorvane_cli.output import Report
 from quorvane_cli.paths import tokenizer_file
 from quorvane_cli.progress import Progress
 from quorvane_cli.wordcount import (
-    Splitter, TextReading, _ClientFallback, check_counts_output, check_texts, core_splitter, gather_counts,
+    ClientFallback, Splitter, TextReading, check_counts_output, check_texts, core_splitter, gather_counts,
     splitting_json, write_counts,
 )
 
@@ -53,7 +53,7 @@ class BlockCounter:
         self._splitter: Splitter | None = None
         if self._editor is None:
             self._splitter = Splitter(tokenizer if isinstance(tokenizer, str) else tokenizer.to_json())
-        self._fallback = _ClientFallback(self._editor) if self._editor is not None else None
+        self._fallback = ClientFallback(self._editor) if self._editor is not None else None
 
     def count_bytes(self, blocks: Iterable[bytes]) -> dict[str, int]:
         """The counts of UTF-8 text given in blocks of whole lines, as `Quorvane.count_text`
@@ -104,7 +104,7 @@ def _utf8(batch: list[str], number: int) -> bytes:
         return ("\n".join(batch) + "\n").encode()
     except UnicodeEncodeError as exc:  # a lone surrogate: text that was never UTF-8
         where = f"one of lines {number - len(batch) + 1}..{number}" if number else "one of the last lines"
-        raise ValueError(f"{where} is not text that UTF-8 can hold ({exc.reason})") from None
+        raise CliError(f"{where} is not text that UTF-8 can hold ({exc.reason})") from None
 
 
 @functools.lru_cache(maxsize=2)
@@ -136,8 +136,8 @@ def count_block(tokenizer_json: str, lines: Iterable[str]) -> dict[str, int]:
 
     Raises:
         CliError: the tokenizer is not JSON, or needs the `tokenizers` package
-            to split its text and it is missing, or a line cannot be split.
-        ValueError: a line holds a lone surrogate.
+            to split its text and it is missing, or a line cannot be split or
+            holds a lone surrogate (text that never was UTF-8).
     """
     return _counter_for(tokenizer_json).count_lines(lines)
 
@@ -150,6 +150,8 @@ def run_count(args: argparse.Namespace, progress: Progress) -> Report:
     cluster: str | None = args.dask
     if cluster is None and (args.workers is not None or args.block_size is not None):
         raise UsageError("--workers and --block-size go with --dask")
+    if args.workers == 0:
+        raise UsageError("--workers must be at least 1")
     if cluster is not None and args.workers is not None and cluster != "local":
         raise UsageError("--workers starts that many local worker processes: it goes with --dask local")
     check_counts_output(output)

@@ -356,11 +356,11 @@ def count(
     texts = [path for path in paths if not is_counts_file(path)]
     parts = plan(texts, block_size or BLOCK_SIZE)
     splitter = _splitter(editor)
+    # Count files are added in on the cluster, so that the words they hold
+    # are kept or dropped by --min-count with the rest.
+    extra = [Tally(dict(read_counts(path)), frozenset()) for path in counted_here]
     with _Cluster(address, workers, progress) as cluster:
         _check_versions(cluster.client)
-        # Count files are added in at the root, so the words they hold are
-        # kept or dropped by --min-count with the rest.
-        extra = [Tally(dict(read_counts(path)), frozenset()) for path in counted_here]
         result = _run(cluster.client, splitter, parts, extra, progress, min_count, read_size)
     missing = [texts[i] for i in range(len(texts)) if i not in result.texts]
     if missing:

@@ -16,14 +16,16 @@ decompresses the next blocks) when it reproduces the tokenizer's normalizer
 and pre-tokenizer exactly; otherwise the `tokenizers` package splits them, in
 one worker process per core.
 
-Counts made elsewhere (Spark, DuckDB, Dask, or `count_words` on another
-machine) come in as files whose name ends in `.tsv` (optionally `.tsv.gz` or
-`.tsv.xz`) or `.parquet`: each row a word, already pre-tokenized in the model's
-alphabet, and how often it occurs. A TSV row is the word, a tab and the count
-(the count is what follows the last tab, so a word may hold tabs itself); a
-first row "word<TAB>count" is a header and skipped. A Parquet file has the
-columns "word" (string) and "count" (integer) and needs pyarrow. Repeated
-words add up.
+Counts made elsewhere (`quorvane count`, on a Dask cluster too, or a Spark
+or Ray job calling `quorvane_cli.counting.count_block`) come in as files
+whose name ends in `.tsv` (optionally `.tsv.gz` or `.tsv.xz`) or `.parquet`:
+each row a word, already pre-tokenized in the model's alphabet, and how often
+it occurs. A TSV row is the word, a tab and the count (the count is what
+follows the last tab, so a word may hold tabs itself); a first row
+"word<TAB>count" is a header and skipped. A Parquet file, or a directory of
+them named so (as those engines write), has the columns "word" (string) and
+"count" (integer) and needs pyarrow. Repeated words add up. `write_counts`
+writes every one of these formats.
 """
 
 from __future__ import annotations
@@ -218,7 +220,7 @@ def _label(files: Sequence[TextFile]) -> str:
     return f"counting the words of {len(files)} text" + ("s" if len(files) != 1 else "")
 
 
-class _ClientFallback:
+class ClientFallback:
     """Splits, through the client, the rare line the core leaves to it (one
     holding a character newer than the core's Unicode tables); built on first use."""
 
@@ -288,7 +290,7 @@ def _count_in_core(
     editor: quorvane.Quorvane, reading: TextReading, progress: Progress, processes: int | None
 ) -> Counter[str]:
     counts: Counter[str] = Counter()
-    fallback = _ClientFallback(editor)
+    fallback = ClientFallback(editor)
     total = sum(text.size for text in reading.files)
     threads = _processes(processes, total)
     at: list[tuple[TextFile, int]] = []  # the block being counted
@@ -362,7 +364,7 @@ def _add(counts: Counter[str], word: object, count: object, where: str) -> None:
 def read_counts(path: str) -> Counter[str]:
     """The word counts of a .tsv(.gz/.xz) or .parquet file (see the module's notes)."""
     counts: Counter[str] = Counter()
-    if path.lower().endswith(".parquet"):
+    if path.rstrip("/" + os.sep).lower().endswith(".parquet"):
         parquet = _parquet(path, "reading")
         try:
             table = parquet.read_table(path, columns=["word", "count"])
