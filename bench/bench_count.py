@@ -126,7 +126,7 @@ def main() -> int:
 
     # The model: one core's rate, and what a part costs to ship.
     parts = counting_dask.plan([str(text)], block)
-    splitter = counting_dask._splitter(editor)
+    splitter = counting_dask.splitting_editor(editor)
     task = len(pickle.dumps((splitter, parts[0])))
     tally = counting_dask.count_part(splitter, parts[0])
     back = len(pickle.dumps(tally))

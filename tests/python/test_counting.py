@@ -16,7 +16,7 @@ import quorvane
 from quorvane_cli import main
 from quorvane_cli.counting import count_block
 from quorvane_cli.errors import CliError
-from quorvane_cli.wordcount import count_text, read_counts
+from quorvane_cli.wordcount import count_text, read_counts, write_counts
 from test_encoding import TEXT_DIR
 
 SAMPLES = Path(__file__).resolve().parents[2] / "examples" / "sample"
@@ -129,6 +129,17 @@ class TestCountCommand:
         by_text = learned(tmp_path, "by-text", tokenizer, "extend", "--text", text_file, "--add", "3")
         by_shares = learned(tmp_path, "by-shares", tokenizer, "extend", "--text", str(folder), "--add", "3")
         assert by_text == by_shares
+
+    @pytest.mark.parametrize("name", ["counts.tsv", "counts.tsv.xz"])
+    def test_words_tsv_can_and_cannot_hold(self, tmp_path, name):
+        # A "\r" inside a word (a "▁"-marker tokenizer keeps a lone one) reads back as
+        # written; a "\n" would end the row, so the writer sends it to Parquet.
+        counts = {"▁a\rb": 3, "▁\r": 2, "x\ty": 1}
+        write_counts(str(tmp_path / name), counts)
+        assert read_counts(str(tmp_path / name)) == counts
+        with pytest.raises(CliError, match="write .parquet instead"):
+            write_counts(str(tmp_path / "broken.tsv"), {"a\nb": 1})
+        assert sorted(os.listdir(tmp_path)) == [name]
 
     def test_a_gzip_file_depends_on_the_counts_only(self, capsys, tmp_path, text_file):
         document = str(SAMPLES / "tokenizer.json")

@@ -329,7 +329,7 @@ def _check_versions(client: Any) -> None:
                        "they may split text differently")
 
 
-def _splitter(editor: quorvane.Quorvane) -> str | quorvane.Quorvane:
+def splitting_editor(editor: quorvane.Quorvane) -> str | quorvane.Quorvane:
     """What each task gets to split text with: an editor of the tokenizer's
     splitting steps only (a few hundred bytes pickled), or their JSON."""
     document = splitting_json(editor.to_json())
@@ -355,7 +355,7 @@ def count(
     counted_here = [path for path in paths if is_counts_file(path)]
     texts = [path for path in paths if not is_counts_file(path)]
     parts = plan(texts, block_size or BLOCK_SIZE)
-    splitter = _splitter(editor)
+    splitter = splitting_editor(editor)
     # Count files are added in on the cluster, so that the words they hold
     # are kept or dropped by --min-count with the rest.
     extra = [Tally(dict(read_counts(path)), frozenset()) for path in counted_here]
@@ -405,8 +405,9 @@ def _run(
         part = keys.get(str(getattr(exc, "task", "")))
         what = part.where if part is not None else "adding up the counts"
         times = getattr(exc, "allowed_failures", 0) + 1
-        raise CliError(f"{what}: the Dask worker counting it died, {times} time{'s' if times > 1 else ''} "
-                       "(the scheduler's allowed-failures); nothing written") from None
+        raise CliError(f"{what}: a Dask worker died counting it, {times} time{'s' if times > 1 else ''} in all, "
+                       "more than the scheduler allows (distributed.scheduler.allowed-failures); "
+                       "nothing written") from None
     except Exception as exc:
         raise CliError(f"the Dask cluster failed: {type(exc).__name__}: {exc}; nothing written") from None
 
