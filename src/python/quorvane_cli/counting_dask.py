@@ -263,7 +263,7 @@ class _Cluster:
         # The command reports failures itself; the library's log lines would only repeat them.
         self._logger = logging.getLogger("distributed")
         self._level = self._logger.level
-        self._logger.setLevel(logging.CRITICAL)
+        self._logger.setLevel(logging.CRITICAL + 1)
         self.cluster: Any = None
         self.client: Any = None
         try:
@@ -378,16 +378,20 @@ def _run(
     run = uuid.uuid4().hex[:12]
     keys = {f"quorvane-count-{run}-{i}": part for i, part in enumerate(parts)}
     sizes = {key: _part_bytes(part) for key, part in keys.items()}
+    submitted: list[Any] = []
     try:
         leaves = [client.submit(count_part, splitter, part, read_size, key=key, pure=False)
                   for key, part in keys.items()]
+        submitted += leaves
         level: list[Any] = [*leaves, *extra]
         step = 0
         while len(level) > FAN_IN:
             step += 1
             level = [client.submit(add_up, *level[i:i + FAN_IN], key=f"quorvane-add-{run}-{step}-{i}", pure=False)
                      for i in range(0, len(level), FAN_IN)]
+            submitted += level
         root = client.submit(total, *level, min_count=min_count, key=f"quorvane-total-{run}", pure=False)
+        submitted.append(root)
         done = 0
         label = f"counting {len(parts)} parts of {len(set(part.text for part in parts))} texts on the cluster"
         with progress.bar(label, sum(sizes.values())) as advance:
@@ -399,15 +403,22 @@ def _run(
         progress.phase("adding up the counts on the cluster")
         result: Total = root.result()
         return result
-    except CliError:
-        raise
-    except distributed.KilledWorker as exc:
+    except BaseException as exc:
+        # The rest is of no use now: stop it before the client goes away, so
+        # that no worker reports to a client that is gone.
+        with contextlib.suppress(Exception):
+            client.cancel(submitted)
+        if isinstance(exc, CliError) or not isinstance(exc, Exception):
+            raise
+        raise _failure(exc, keys, distributed.KilledWorker) from None
+
+
+def _failure(exc: Exception, keys: dict[str, Part], killed_worker: type[Exception]) -> CliError:
+    """The error the command reports for what went wrong on the cluster."""
+    if isinstance(exc, killed_worker):
         part = keys.get(str(getattr(exc, "task", "")))
         what = part.where if part is not None else "adding up the counts"
         times = getattr(exc, "allowed_failures", 0) + 1
-        raise CliError(f"{what}: a Dask worker died counting it, {times} time{'s' if times > 1 else ''} in all, "
-                       "more than the scheduler allows (distributed.scheduler.allowed-failures); "
-                       "nothing written") from None
-    except Exception as exc:
-        raise CliError(f"the Dask cluster failed: {type(exc).__name__}: {exc}; nothing written") from None
-
+        return CliError(f"{what}: a Dask worker died counting it, {times} time{'s' if times > 1 else ''} in all, "
+                        "more than the scheduler allows (distributed.scheduler.allowed-failures); nothing written")
+    return CliError(f"the Dask cluster failed: {type(exc).__name__}: {exc}; nothing written")
