@@ -36,7 +36,6 @@ import pickle
 import sys
 import tempfile
 import time
-from collections import Counter
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # the benchmark leaves nothing in the tree

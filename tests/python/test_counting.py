@@ -3,7 +3,6 @@ written to a file that gives it the same result as the text, and the same
 counting for one share of a corpus on another engine's worker."""
 
 import collections
-import gzip
 import json
 import lzma
 import os
@@ -140,14 +139,6 @@ class TestCountCommand:
         with pytest.raises(CliError, match="write .parquet instead"):
             write_counts(str(tmp_path / "broken.tsv"), {"a\nb": 1})
         assert sorted(os.listdir(tmp_path)) == [name]
-
-    def test_a_gzip_file_depends_on_the_counts_only(self, capsys, tmp_path, text_file):
-        document = str(SAMPLES / "tokenizer.json")
-        outputs = [tmp_path / f"{i}.tsv.gz" for i in range(2)]
-        for output in outputs:
-            assert run(capsys, document, "--text", text_file, "-o", str(output))[0] == 0
-        assert outputs[0].read_bytes() == outputs[1].read_bytes()
-        assert gzip.decompress(outputs[0].read_bytes()).startswith(b"word\tcount\n")
 
     @pytest.mark.parametrize("case, status, message", [
         ("suffix", 1, "a count file's name ends in .tsv"),

@@ -72,25 +72,6 @@ class TestParts:
         expected = count_text(editor, paths, processes=1)
         assert counted_parts(editor, paths, block_size, read_size) == (expected, {0, 1, 2})
 
-    def test_the_plan(self, tmp_path):
-        plain, packed = tmp_path / "a.txt", tmp_path / "b.txt.gz"
-        plain.write_bytes(b"x" * 10)
-        packed.write_bytes(gzip.compress(b"y\n" * 100))
-        parts = counting_dask.plan([str(plain), str(packed)], 4)
-        assert [(p.text, p.start, p.stop, p.compression) for p in parts] == [
-            (0, 0, 4, ""), (0, 4, 8, ""), (0, 8, 10, ""), (1, 0, None, "gzip")]
-        assert parts[1].where == f"{plain} (bytes 4..8)" and os.path.isabs(parts[0].path)
-        with pytest.raises(CliError, match="no such file"):
-            counting_dask.plan([str(tmp_path / "missing.txt")], 4)
-
-    def test_a_part_inside_one_line_counts_nothing(self, tmp_path):
-        path = tmp_path / "long.txt"
-        path.write_bytes(b"one very long line\n")
-        parts = counting_dask.plan([str(path)], 4)
-        tallies = [counting_dask.count_part(sample("marker"), part) for part in parts]
-        assert [bool(t.counts) for t in tallies] == [True, False, False, False, False]
-        assert [bool(t.texts) for t in tallies] == [True, False, False, False, False]
-
     @pytest.mark.parametrize("name, data, message", [
         ("late.txt", b"fine\n" * 20 + b"bad \xc3( here\n", r"late.txt: not UTF-8 \(invalid continuation byte at byte 104\)"),
         ("late.txt.xz", lzma.compress(b"fine\n" * 20 + b"bad \xff\n"),
@@ -152,12 +133,10 @@ READ = 65_537
 
 @pytest.mark.slow
 class TestCluster:
-    def test_boundaries_fall_inside_lines(self, texts):
-        assert all(texts["plain"][end - 1] != ord("\n") for end in range(BLOCK, len(texts["plain"]), BLOCK))
-        assert texts["polish"][READ - 1] != ord("\n")
-
     @pytest.mark.parametrize("name", ["qwen3", "llama2"])
     def test_counts_of_one_process(self, corpus, cluster, texts, name):
+        assert all(texts["plain"][end - 1] != ord("\n") for end in range(BLOCK, len(texts["plain"]), BLOCK))
+        assert texts["polish"][READ - 1] != ord("\n")
         editor = quorvane.Quorvane(corpus[name])
         paths = [texts["cs"], texts["pl_xz"], texts["pl_gz"]]
         expected = count_text(editor, paths, processes=1)
