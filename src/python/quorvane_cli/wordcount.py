@@ -90,7 +90,7 @@ def splitting_json(tokenizer_json: str) -> str:
         "normalizer": document.get("normalizer"), "pre_tokenizer": document.get("pre_tokenizer"),
         "post_processor": None, "decoder": None,
         "model": {"type": "BPE", "vocab": {}, "merges": []},
-    }, ensure_ascii=False)
+    })
 
 
 class Splitter:
