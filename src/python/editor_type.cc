@@ -444,6 +444,17 @@ PyObject* copy_editor(PyObject* self, PyObject*) {
 
 PyObject* deepcopy_editor(PyObject* self, PyObject* /*memo*/) { return copy_editor(self, nullptr); }
 
+// Pickled as its JSON text and rebuilt by from_json on the other side, so that
+// an editor can travel to another process or machine (a cluster's worker).
+PyObject* reduce_editor(PyObject* self, PyObject*) {
+  return call<ReadAccess>(self, [self](ReadAccess& access) -> PyObject* {
+    PyRef rebuild = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_json"));
+    if (!rebuild) return nullptr;
+    const std::string text = write_document(access.editor().document(), KeyOrder::kDeclared);
+    return make_tuple(std::move(rebuild), make_tuple(to_py(std::string_view(text)))).release();
+  });
+}
+
 PyObject* editor_repr(PyObject* self) {
   return call<ReadAccess>(self, [](ReadAccess& access) {
     const Editor& editor = access.editor();
@@ -592,6 +603,11 @@ constexpr const char* kCopyDoc =
     "Returns:\n    Quorvane";
 constexpr const char* kDunderCopyDoc = "__copy__($self)\n--\n\nThe same as copy()";
 constexpr const char* kDeepCopyDoc = "__deepcopy__($self, memo)\n--\n\nThe same as copy()";
+constexpr const char* kReduceDoc =
+    "__reduce__($self)\n--\n\n"
+    "Pickle support: the JSON text, from which from_json rebuilds the editor\n\n"
+    "An editor sent to another process (a cluster's worker) travels as its\n"
+    "to_json() text; copy.deepcopy still copies it directly.";
 constexpr const char* kReindexVocabDoc =
     "reindex_vocab($self)\n--\n\n"
     "Reindex vocabulary to make all IDs sequential\n\n"
@@ -654,6 +670,7 @@ PyMethodDef methods[] = {
     {"copy", copy_editor, METH_NOARGS, kCopyDoc},
     {"__copy__", copy_editor, METH_NOARGS, kDunderCopyDoc},
     {"__deepcopy__", deepcopy_editor, METH_O, kDeepCopyDoc},
+    {"__reduce__", reduce_editor, METH_NOARGS, kReduceDoc},
     // What an edit did to the ids (idmap_methods.cc).
     {"id_map_json", fast(id_map_json), kFast, kIdMapJsonDoc},
     {nullptr, nullptr, 0, nullptr},

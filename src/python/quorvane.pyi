@@ -133,6 +133,8 @@ class Quorvane:
         """The same as copy()"""
     def __deepcopy__(self, memo: object) -> Quorvane:
         """The same as copy()"""
+    def __reduce__(self) -> tuple[Callable[[str], Quorvane], tuple[str]]:
+        """Pickle support: the JSON text, from which from_json rebuilds the editor"""
     def id_map_json(
         self, before: Quorvane | dict[str, int], moved: Iterable[tuple[str, SupportsIndex, SupportsIndex]] = ()
     ) -> str:

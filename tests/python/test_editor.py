@@ -1,8 +1,12 @@
 """Creating editors, the exceptions of failed operations, queries and their
 result objects, and writing (smoke checks only)."""
 
+import copy
 import json
 import os
+import pickle
+import subprocess
+import sys
 
 import pytest
 
@@ -181,6 +185,37 @@ class TestWriting:
         assert loaded.encode("abé").tokens == ["ab", "é"]
 
 
+class TestPickling:
+    """An editor pickles as its JSON text, to be rebuilt where it lands (a
+    cluster's worker)."""
+
+    @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+    def test_an_edited_editor_comes_back_whole(self, small_editor, protocol):
+        small_editor.add_token("abé")
+        small_editor.remove_token("b")
+        again = pickle.loads(pickle.dumps(small_editor, protocol))
+        assert type(again) is Quorvane and again is not small_editor
+        assert again.to_json() == small_editor.to_json()
+        again.add_token("éé")  # its own, not the original's
+        assert not small_editor.has_token("éé")
+
+    def test_in_a_fresh_interpreter(self, make_editor):
+        editor = make_editor(["a", "b", "ab", "é"], [("a", "b")], added_tokens=[
+            {"id": 4, "content": "<s>", "single_word": False, "lstrip": False, "rstrip": False,
+             "normalized": False, "special": True}])
+        code = ("import pickle, sys; e = pickle.loads(sys.stdin.buffer.read()); "
+                "sys.stdout.write(e.to_json())")
+        done = subprocess.run([sys.executable, "-c", code], input=pickle.dumps(editor),
+                              capture_output=True, check=True)
+        assert done.stdout.decode() == editor.to_json()
+
+    def test_deepcopy_needs_no_json(self, small_editor, monkeypatch):
+        monkeypatch.setattr(Quorvane, "from_json", None)  # pickling cannot work without it
+        assert copy.deepcopy(small_editor).to_json() == small_editor.to_json()
+        with pytest.raises(pickle.PicklingError):
+            pickle.dumps(small_editor)
+
+
 class TestCorpus:
     """Whole-vocabulary conversions on real files (counts and round trips are
     in test_corpus.py)."""
@@ -197,3 +232,4 @@ class TestCorpus:
         singles = editor.get_single_char_tokens()
         assert singles == [(t, i) for t, i in vocab.items() if len(t) == 1]
         assert editor.get_stats().single_char_count == len(singles)
+        assert pickle.loads(pickle.dumps(editor)).to_json() == editor.to_json()

@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import os
 import threading
 import time
 from collections import Counter
@@ -30,7 +29,7 @@ from quorvane_cli.output import Report, limited, show
 from quorvane_cli.progress import Progress
 from quorvane_cli.text import TextFile
 from quorvane_cli.tokens import read_token_file
-from quorvane_cli.wordcount import TextReading, core_splitter, gather_counts, is_counts_file
+from quorvane_cli.wordcount import TextReading, check_texts, core_splitter, gather_counts, is_counts_file
 
 LINES_PER_BATCH = 1000
 
@@ -95,15 +94,6 @@ def bytes_per_token(document: str, paths: Sequence[str]) -> float | None:
     return size / tokens if tokens else None
 
 
-def _check_texts(paths: Sequence[str], option: str) -> None:
-    """Fail before any work on a text that cannot be opened."""
-    for path in paths:
-        if not is_counts_file(path):
-            TextFile(path).close()
-        elif not os.path.isfile(path):
-            raise CliError(f"{option} {path}: no such file")
-
-
 def _learn(
     editor: quorvane.Quorvane, words: Counter[str], count: int, args: argparse.Namespace, reuse: bool
 ) -> tuple[quorvane.ExtendResult, float]:
@@ -141,7 +131,7 @@ def run_extend(args: argparse.Namespace, progress: Progress) -> Report:
     """Learn --add new tokens from the texts by continued BPE training."""
     started = time.perf_counter()
     where = destination(args)
-    _check_texts(args.text, "--text")
+    check_texts(args.text, "--text")
     with TextReading(args.text) as reading:  # reads ahead while the tokenizer loads
         editor, before = _open(where, progress)
         with _encoder_built_meanwhile(editor):
@@ -196,7 +186,7 @@ def run_prune(args: argparse.Namespace, progress: Progress) -> Report:
     started = time.perf_counter()
     where = destination(args)
     texts: list[str] = args.text or []
-    _check_texts(texts, "--text")
+    check_texts(texts, "--text")
     keep = read_token_file(args.keep) if args.keep is not None else None
     with TextReading(texts) as reading:  # reads ahead while the tokenizer loads
         editor, before = _open(where, progress)
@@ -230,7 +220,7 @@ def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
     measured = {"text": args.heldout or [], "keep_text": args.keep_heldout or []}
     for option, paths in (("--text", new_texts), ("--keep-text", old_texts),
                           ("--heldout", measured["text"]), ("--keep-heldout", measured["keep_text"])):
-        _check_texts(paths, option)
+        check_texts(paths, option)
     for option, paths in (("--heldout", measured["text"]), ("--keep-heldout", measured["keep_text"])):
         if any(is_counts_file(path) for path in paths):
             raise CliError(f"{option} takes text, not word counts")

@@ -37,6 +37,7 @@ run_resize_embeddings = _handler("embeddings", "run_resize_embeddings")
 run_eval = _handler("evaluation", "run_eval")
 run_info, run_validate = _handler("inspection", "run_info"), _handler("inspection", "run_validate")
 run_adapt, run_extend, run_prune = (_handler("learning", name) for name in ("run_adapt", "run_extend", "run_prune"))
+run_count = _handler("counting", "run_count")
 run_upgrade_merges = _handler("upgrade", "run_upgrade_merges")
 
 MAX_ID = 2**32 - 1
@@ -234,6 +235,48 @@ def _evaluation_arguments(evaluation: argparse.ArgumentParser) -> None:
     _common(evaluation)
 
 
+def _size(text: str) -> int:
+    """An argument type for a size in bytes, with an optional K, M or G (binary) suffix."""
+    number, scale = text.strip(), 1
+    if number[-1:].upper() in ("K", "M", "G"):
+        scale = 1024 ** ("KMG".index(number[-1].upper()) + 1)
+        number = number[:-1]
+    try:
+        value = int(number) * scale
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (an integer, optionally followed by K, M or G)") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"the size must be at least 1 byte, not {text!r}")
+    return value
+
+
+def _count_arguments(counting: argparse.ArgumentParser) -> None:
+    _tokenizer(counting)
+    counting.add_argument("--text", metavar="FILE", nargs="+", action="extend", required=True, help=TEXTS_HELP)
+    counting.add_argument(
+        "-o", "--output", metavar="COUNTS", required=True,
+        help="the count file to write: .tsv, .tsv.gz, .tsv.xz or .parquet (Parquet needs pyarrow)",
+    )
+    counting.add_argument(
+        "--min-count", metavar="N", type=count, default=1, help="write only words seen at least N times (default 1)"
+    )
+    cluster = counting.add_argument_group("on a Dask cluster (pip install 'quorvane[dask]')")
+    cluster.add_argument(
+        "--dask", metavar="ADDRESS",
+        help="count on the Dask cluster whose scheduler is at ADDRESS (every worker must read the texts at "
+        "the same path), or on local worker processes started for the command with 'local'",
+    )
+    cluster.add_argument(
+        "--workers", metavar="N", type=_integer(1024, "workers"),
+        help="with --dask local: how many worker processes (default: one per core)",
+    )
+    cluster.add_argument(
+        "--block-size", metavar="SIZE", type=_size,
+        help="bytes of plain text per task (default 64M; K, M and G suffixes); compressed texts are one task each",
+    )
+    _common(counting)
+
+
 def _extend_arguments(extend: argparse.ArgumentParser) -> None:
     _tokenizer(extend)
     extend.add_argument("--text", metavar="FILE", nargs="+", action="extend", required=True, help=TEXTS_HELP)
@@ -349,6 +392,9 @@ COMMANDS: tuple[tuple[str, Handler, str, Arguments], ...] = (
     ("eval", run_eval,
      "Encode texts with each tokenizer (the tokenizers package) and compare the figures side by side.",
      _evaluation_arguments),
+    ("count", run_count,
+     "Count the words of texts as the tokenizer splits them (on a Dask cluster with --dask) into a count file.",
+     _count_arguments),
     ("extend", run_extend, "Learn new tokens from text by continuing BPE training on top of the tokenizer.",
      _extend_arguments),
     ("prune", run_prune, "Remove leaf tokens, the least used in the text first (highest ids first without text).",

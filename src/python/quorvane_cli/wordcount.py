@@ -16,22 +16,29 @@ decompresses the next blocks) when it reproduces the tokenizer's normalizer
 and pre-tokenizer exactly; otherwise the `tokenizers` package splits them, in
 one worker process per core.
 
-Counts made elsewhere (Spark, DuckDB, Dask, or `count_words` on another
-machine) come in as files whose name ends in `.tsv` (optionally `.tsv.gz` or
-`.tsv.xz`) or `.parquet`: each row a word, already pre-tokenized in the model's
-alphabet, and how often it occurs. A TSV row is the word, a tab and the count
-(the count is what follows the last tab, so a word may hold tabs itself); a
-first row "word<TAB>count" is a header and skipped. A Parquet file has the
-columns "word" (string) and "count" (integer) and needs pyarrow. Repeated
-words add up.
+Counts made elsewhere (`quorvane count`, on a Dask cluster too, or a Spark
+or Ray job calling `quorvane_cli.counting.count_block`) come in as files
+whose name ends in `.tsv` (optionally `.tsv.gz` or `.tsv.xz`) or `.parquet`:
+each row a word, already pre-tokenized in the model's alphabet, and how often
+it occurs. A TSV row is the word, a tab and the count (the count is what
+follows the last tab, so a word may hold tabs itself); a first row
+"word<TAB>count" is a header and skipped. A Parquet file, or a directory of
+them named so (as those engines write), has the columns "word" (string) and
+"count" (integer) and needs pyarrow. Repeated words add up. `write_counts`
+writes every one of these formats.
 """
 
 from __future__ import annotations
 
+import contextlib
+import gzip
+import io
 import json
+import lzma
 import os
 from collections import Counter
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import Any
 
 import quorvane
 
@@ -50,8 +57,40 @@ MISSING_CLIENT = "reading text needs the tokenizers package: pip install 'quorva
 
 
 def is_counts_file(path: str) -> bool:
-    """Whether `path` names a file of word counts rather than text."""
-    return path.lower().endswith(COUNT_SUFFIXES)
+    """Whether `path` names a file of word counts rather than text (a directory
+    of Parquet files too, as Spark writes them)."""
+    return path.rstrip("/" + os.sep).lower().endswith(COUNT_SUFFIXES)
+
+
+def check_texts(paths: Sequence[str], option: str) -> None:
+    """Fail before any work on a text that cannot be opened or a count file that is missing."""
+    for path in paths:
+        if not is_counts_file(path):
+            TextFile(path).close()
+        elif not os.path.exists(path):
+            raise CliError(f"{option} {path}: no such file")
+
+
+def splitting_json(tokenizer_json: str) -> str:
+    """Only the two steps of the tokenizer that split text, around an empty model.
+
+    It splits exactly as the whole tokenizer does (in the core and in the
+    client), loads in a fraction of a millisecond where a large tokenizer takes
+    a third of a second, and is a few hundred bytes to send where the whole file
+    takes megabytes. CliError when `tokenizer_json` is not a JSON object.
+    """
+    try:
+        document = json.loads(tokenizer_json)
+    except ValueError as exc:
+        raise CliError(f"the tokenizer is not JSON: {exc}") from None
+    if not isinstance(document, dict):
+        raise CliError("the tokenizer is not a JSON object")
+    return json.dumps({
+        "version": "1.0", "truncation": None, "padding": None, "added_tokens": [],
+        "normalizer": document.get("normalizer"), "pre_tokenizer": document.get("pre_tokenizer"),
+        "post_processor": None, "decoder": None,
+        "model": {"type": "BPE", "vocab": {}, "merges": []},
+    })
 
 
 class Splitter:
@@ -62,21 +101,7 @@ class Splitter:
             from tokenizers import Tokenizer
         except ImportError:
             raise CliError(MISSING_CLIENT) from None
-        try:
-            document = json.loads(tokenizer_json)
-        except ValueError as exc:
-            raise CliError(f"the tokenizer is not JSON: {exc}") from None
-        if not isinstance(document, dict):
-            raise CliError("the tokenizer is not a JSON object")
-        # Only the two steps that split text, around an empty model: loads in
-        # a fraction of a millisecond where the whole file takes a third of a
-        # second, and splits exactly as the whole tokenizer does.
-        self.splitting_json = json.dumps({
-            "version": "1.0", "truncation": None, "padding": None, "added_tokens": [],
-            "normalizer": document.get("normalizer"), "pre_tokenizer": document.get("pre_tokenizer"),
-            "post_processor": None, "decoder": None,
-            "model": {"type": "BPE", "vocab": {}, "merges": []},
-        })
+        self.splitting_json = splitting_json(tokenizer_json)
         try:
             client = Tokenizer.from_str(self.splitting_json)
         except Exception as exc:  # the client raises plain Exception for everything
@@ -195,7 +220,7 @@ def _label(files: Sequence[TextFile]) -> str:
     return f"counting the words of {len(files)} text" + ("s" if len(files) != 1 else "")
 
 
-class _ClientFallback:
+class ClientFallback:
     """Splits, through the client, the rare line the core leaves to it (one
     holding a character newer than the core's Unicode tables); built on first use."""
 
@@ -265,7 +290,7 @@ def _count_in_core(
     editor: quorvane.Quorvane, reading: TextReading, progress: Progress, processes: int | None
 ) -> Counter[str]:
     counts: Counter[str] = Counter()
-    fallback = _ClientFallback(editor)
+    fallback = ClientFallback(editor)
     total = sum(text.size for text in reading.files)
     threads = _processes(processes, total)
     at: list[tuple[TextFile, int]] = []  # the block being counted
@@ -339,11 +364,8 @@ def _add(counts: Counter[str], word: object, count: object, where: str) -> None:
 def read_counts(path: str) -> Counter[str]:
     """The word counts of a .tsv(.gz/.xz) or .parquet file (see the module's notes)."""
     counts: Counter[str] = Counter()
-    if path.lower().endswith(".parquet"):
-        try:
-            import pyarrow.parquet as parquet  # type: ignore[import-not-found, unused-ignore]
-        except ImportError:
-            raise CliError(f"{path}: reading Parquet needs pyarrow: pip install pyarrow") from None
+    if path.rstrip("/" + os.sep).lower().endswith(".parquet"):
+        parquet = _parquet(path, "reading")
         try:
             table = parquet.read_table(path, columns=["word", "count"])
         except (OSError, ValueError, KeyError) as exc:
@@ -397,11 +419,82 @@ def gather_counts(
     return counts
 
 
-def write_counts(path: str, counts: Counter[str]) -> None:
-    """Write `counts` as TSV (with its header), the most frequent first."""
-    with open(path, "w", encoding="utf-8", newline="\n") as out:
-        out.write("word\tcount\n")
-        for word, count in sorted(counts.items(), key=lambda item: (-item[1], item[0])):
-            if "\n" in word or "\r" in word:
-                raise CliError(f"{path}: the word {word!r} holds a line break and cannot be written as TSV")
-            out.write(f"{word}\t{count}\n")
+def check_counts_output(path: str) -> None:
+    """Fail before any work when `path` cannot take word counts: a name without a
+    count file's ending, a missing directory, or Parquet without pyarrow."""
+    if not path.lower().endswith(COUNT_SUFFIXES):
+        raise CliError(f"{path}: a count file's name ends in {', '.join(COUNT_SUFFIXES)}")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise CliError(f"{path}: no such directory")
+    if os.path.isdir(path):
+        raise CliError(f"{path} is a directory")
+    if path.lower().endswith(".parquet"):
+        _parquet(path, "writing")
+
+
+def _parquet(path: str, doing: str) -> Any:
+    try:
+        import pyarrow.parquet as parquet  # type: ignore[import-not-found, import-untyped, unused-ignore]
+    except ImportError:
+        raise CliError(f"{path}: {doing} Parquet needs pyarrow: pip install pyarrow") from None
+    return parquet
+
+
+def most_frequent_first(counts: Mapping[str, int]) -> list[tuple[str, int]]:
+    """The counts the most frequent first, equal ones in code point order of the word."""
+    return sorted(counts.items(), key=lambda item: (-item[1], item[0]))
+
+
+def write_counts(path: str, counts: Mapping[str, int]) -> None:
+    """Write `counts`, the most frequent first, in the format the name's ending says
+    (a TSV with its header, compressed for .gz and .xz, or Parquet).
+
+    `path` is replaced only once the file is complete. CliError for a word that
+    TSV cannot hold (one with a line break: the message suggests Parquet).
+    """
+    check_counts_output(path)
+    rows = most_frequent_first(counts)
+    temporary = f"{path}.{os.getpid()}.tmp"
+    try:
+        if path.lower().endswith(".parquet"):
+            _write_parquet(temporary, path, rows)
+        else:
+            _write_tsv(temporary, path, rows)
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def _write_tsv(temporary: str, path: str, rows: list[tuple[str, int]]) -> None:
+    with open(temporary, "xb") as raw:
+        packed: io.BufferedIOBase
+        if path.lower().endswith(".gz"):
+            # No name or time in the header: the same counts give the same bytes.
+            packed = gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=0)
+        elif path.lower().endswith(".xz"):
+            packed = lzma.LZMAFile(raw, "wb")
+        else:
+            packed = raw
+        with io.TextIOWrapper(packed, encoding="utf-8", newline="\n", write_through=False) as out:
+            out.write("word\tcount\n")
+            for word, count in rows:
+                if "\n" in word:  # a "\r" is read back as written; "\n" would end the row
+                    raise CliError(f"{path}: the word {word!r} holds a line break and cannot be "
+                                   "written as TSV; write .parquet instead")
+                out.write(f"{word}\t{count}\n")
+
+
+def _write_parquet(temporary: str, path: str, rows: list[tuple[str, int]]) -> None:
+    parquet = _parquet(path, "writing")
+    import pyarrow  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+    largest = rows[0][1] if rows else 0
+    table = pyarrow.table({
+        "word": pyarrow.array([word for word, _ in rows], pyarrow.string()),
+        "count": pyarrow.array([count for _, count in rows],
+                               pyarrow.int64() if largest < 1 << 63 else pyarrow.uint64()),
+    })
+    parquet.write_table(table, temporary)
