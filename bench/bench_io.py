@@ -1,6 +1,7 @@
 """Open/write speed and memory of quorvane on the real tokenizers.
 
     python bench/bench_io.py [--repeat N] [--only gemma3 ...] [--corpus-dir DIR]
+                             [--baseline [LABEL=]DIR ...] [--rounds R]
 
 For each ../shared/corpus/*.json.xz (unpacked once into a cache under the
 system temp dir) it times, best of N:
@@ -15,8 +16,13 @@ the output of to_json and of save parse to the same JSON, and model.vocab,
 model.merges and added_tokens equal the original's. A wrong answer makes the
 run fail; the speed and memory targets are only reported.
 
-Peak memory is the peak RSS of a fresh process that imports quorvane, opens
-the file and holds it, shown against the file size.
+Fresh processes, R of them per build (default 9), each importing quorvane,
+opening the file once and holding it, give the open time a command-line run
+pays (median) and the peak RSS (median), shown against the file size. With
+--baseline, the same is measured for other builds of the module in the same
+run, the builds taking turns: DIR holds that build's quorvane.abi3.so (a
+CMake build tree of an older commit, say), and its figures are printed
+beside this build's with the ratios. Only the module is taken from DIR.
 """
 
 from __future__ import annotations
@@ -26,10 +32,12 @@ import gc
 import json
 import lzma
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
+from dataclasses import dataclass
 from pathlib import Path
 
 import quorvane
@@ -44,8 +52,8 @@ MB = 1024 * 1024
 # parent's peak. VmHWM belongs to the new process image alone, so it is read
 # first, with ru_maxrss only where /proc is missing; the children are also
 # started before this process has loaded anything large.
-PEAK_RSS_SCRIPT = """
-import resource, sys
+OPEN_SCRIPT = """
+import resource, sys, time
 
 def peak_kib():
     try:
@@ -59,9 +67,30 @@ def peak_kib():
 
 import quorvane
 before = peak_kib()
+start = time.perf_counter()
 editor = quorvane.Quorvane(sys.argv[1])
-print(before, peak_kib(), editor.vocab_size)
+seconds = time.perf_counter() - start
+peak = peak_kib()
+print(before, peak, seconds, editor.vocab_size, quorvane.__file__)
 """
+
+
+@dataclass
+class Build:
+    """A build of the module: where it is imported from, as the column says."""
+
+    label: str
+    directory: Path
+
+
+@dataclass
+class FreshOpen:
+    """Medians over the fresh processes of one build for one file."""
+
+    seconds: float
+    rss_base: int
+    rss_peak: int
+    vocab_size: int
 
 def unpack(xz: Path) -> Path:
     """The decompressed file in the cache, refreshed when the archive is newer."""
@@ -89,15 +118,45 @@ def best_of(repeat: int, fn):
     return best, result
 
 
-def peak_rss(path: Path) -> tuple[int, int]:
-    """(RSS after importing quorvane, peak RSS after opening path), bytes."""
+def open_fresh(path: Path, build: Build) -> tuple[int, int, float, int]:
+    """One fresh process of `build` opening `path`: RSS after importing
+    quorvane, peak RSS after opening (bytes), the open's seconds, vocab_size."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(build.directory), *filter(None, [os.environ.get("PYTHONPATH")])]))
     out = subprocess.run(
-        [sys.executable, "-c", PEAK_RSS_SCRIPT, str(path)],
+        [sys.executable, "-c", OPEN_SCRIPT, str(path)],
         check=True,
         capture_output=True,
         text=True,
-    ).stdout.split()
-    return int(out[0]) * 1024, int(out[1]) * 1024
+        env=env,
+    ).stdout.split(maxsplit=4)
+    loaded = Path(out[4].strip()).resolve().parent
+    if loaded != build.directory.resolve():
+        raise SystemExit(f"{build.label}: the child imported quorvane from {loaded}, not {build.directory}")
+    return int(out[0]) * 1024, int(out[1]) * 1024, float(out[2]), int(out[3])
+
+
+def fresh_opens(path: Path, builds: list[Build], rounds: int) -> dict[str, FreshOpen]:
+    """Medians of `rounds` fresh processes per build, the builds taking turns
+    so that the machine's load falls on all of them alike."""
+    runs: dict[str, list[tuple[int, int, float, int]]] = {b.label: [] for b in builds}
+    for _ in range(rounds):
+        for build in builds:
+            runs[build.label].append(open_fresh(path, build))
+    return {
+        label: FreshOpen(
+            seconds=statistics.median(r[2] for r in rs),
+            rss_base=int(statistics.median(r[0] for r in rs)),
+            rss_peak=int(statistics.median(r[1] for r in rs)),
+            vocab_size=rs[0][3],
+        )
+        for label, rs in runs.items()
+    }
+
+
+def parse_build(text: str) -> Build:
+    label, _, directory = text.rpartition("=")
+    return Build(label or directory, Path(directory))
 
 
 def check_output(name: str, original: dict, ours: str, saved: str) -> list[str]:
@@ -126,6 +185,7 @@ def bench_file(path: Path, repeat: int, workdir: Path) -> tuple[dict, list[str]]
     row: dict = {"name": path.stem, "size": len(raw)}
 
     row["open"], editor = best_of(repeat, lambda: quorvane.Quorvane(str(path)))
+    row["vocab_size"] = editor.vocab_size
     row["loads"], original = best_of(repeat, lambda: json.loads(path.read_bytes()))
     row["from_file"], hf = best_of(repeat, lambda: tokenizers.Tokenizer.from_file(str(path)))
 
@@ -165,8 +225,27 @@ def print_table(rows: list[dict]) -> None:
         )
     print("times in ms, best of N; ff = Tokenizer.from_file, tj = to_json;")
     base = min(r["rss_base"] for r in rows) / MB
-    print(f"peak RSS of a process that imports quorvane and holds the opened file "
+    print(f"peak RSS of a process that imports quorvane and holds the opened file, median "
           f"(the interpreter and the module alone: {base:.1f} MB)")
+
+
+def print_builds(rows: list[dict], builds: list[Build], rounds: int) -> None:
+    """Open time and peak RSS of fresh processes, this build beside the baselines."""
+    print(f"\nopen in a fresh process and the peak RSS of that process, medians of {rounds}, "
+          f"the builds taking turns")
+    print(f"{'file':<8} {'build':<24} {'open ms':>9} {'loads/open':>10} {'peak MB':>8} {'x size':>6} | "
+          f"{'this / build: open':>18} {'peak':>6}")
+    print("-" * 99)
+    for r in rows:
+        this = r["fresh"][builds[0].label]
+        for i, build in enumerate(builds):
+            f = r["fresh"][build.label]
+            line = (f"{r['name'] if i == 0 else '':<8} {build.label[-24:]:<24} {f.seconds * 1000:9.1f} "
+                    f"{ratio(r['loads'], f.seconds):10.1f} {f.rss_peak / MB:8.1f} {f.rss_peak / r['size']:6.2f} |")
+            if i:
+                line += f" {ratio(this.seconds, f.seconds):17.2f}x {ratio(this.rss_peak, f.rss_peak):5.2f}x"
+            print(line)
+    print("loads = json.loads of the file (best of N, above); x size = peak RSS / file size")
 
 
 def print_targets(rows: list[dict]) -> None:
@@ -192,6 +271,9 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=3, help="runs per measurement, best kept (default 3)")
     parser.add_argument("--only", nargs="*", help="corpus names to run, e.g. gemma3 llama2")
     parser.add_argument("--corpus-dir", type=Path, default=DEFAULT_CORPUS)
+    parser.add_argument("--baseline", nargs="+", type=parse_build, default=[], metavar="[LABEL=]DIR",
+                        help="other builds of the module to open the files with, in the same run")
+    parser.add_argument("--rounds", type=int, default=9, help="fresh processes per build and file (default 9)")
     args = parser.parse_args()
 
     archives = sorted(args.corpus_dir.glob("*.json.xz"))
@@ -204,18 +286,26 @@ def main() -> int:
     print(f"quorvane {quorvane.__version__}, tokenizers {tokenizers.__version__}, "
           f"Python {sys.version.split()[0]}, best of {args.repeat}")
     paths = [unpack(xz) for xz in sorted(archives, key=lambda a: a.stat().st_size)]
-    # Memory first, while this process is still small (see PEAK_RSS_SCRIPT).
-    rss = {path.stem: peak_rss(path) for path in paths}
+    builds = [Build("this build", Path(quorvane.__file__).resolve().parent), *args.baseline]
+    if len({b.label for b in builds}) != len(builds):
+        parser.error("each --baseline needs a label of its own")
+    # Memory first, while this process is still small (see OPEN_SCRIPT).
+    fresh = {path.stem: fresh_opens(path, builds, args.rounds) for path in paths}
     rows, faults = [], []
     with tempfile.TemporaryDirectory(prefix="quorvane-bench-") as workdir:
         for path in paths:
             print(f"  {path.stem} ...", flush=True)
             row, file_faults = bench_file(path, args.repeat, Path(workdir))
-            row["rss_base"], row["rss_peak"] = rss[path.stem]
+            row["fresh"] = fresh[path.stem]
+            this = row["fresh"][builds[0].label]
+            row["rss_base"], row["rss_peak"] = this.rss_base, this.rss_peak
+            faults += [f"{path.stem}: {label} opens {f.vocab_size} tokens, this build {row['vocab_size']}"
+                       for label, f in row["fresh"].items() if f.vocab_size != row["vocab_size"]]
             rows.append(row)
             faults += file_faults
 
     print_table(rows)
+    print_builds(rows, builds, args.rounds)
     print_targets(rows)
     if faults:
         print("\noutput check FAILED:", *faults, sep="\n  ", file=sys.stderr)

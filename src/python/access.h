@@ -10,8 +10,9 @@
 // readers release that lock for their heavy part, holding their shared access
 // all the while so that no edit can start: count_words (which works on a
 // splitter of its own) and prepare_encoder (which builds an encoder from a
-// document that, settled first, it only reads). The guards release on every
-// path, including C++ exceptions unwinding out of a method body.
+// document it only reads, but for the vocabulary index, which the vocabulary
+// builds once for all its readers). The guards release on every path,
+// including C++ exceptions unwinding out of a method body.
 #pragma once
 
 #include "python/objects.h"

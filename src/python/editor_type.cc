@@ -60,10 +60,8 @@ PyObject* editor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<Result<Editor>> editor;
     {
       // The new editor is nobody else's yet: other threads may run meanwhile.
-      // Its vocabulary index, which nearly every use needs, is built here too.
       const WithoutGil unlocked;
       editor.emplace(open_editor(owned));
-      if (*editor) (**editor).settle_for_encoder();
     }
     if (!*editor) return raise_failure(Failure::kLoad, editor->error());
     return wrap_editor(type, std::move(**editor));

@@ -51,7 +51,6 @@ PyObject* prepare_encoder(PyObject* self, PyObject*) {
   return call<ReadAccess>(self, [](ReadAccess& access) -> PyObject* {
     const Editor& editor = access.editor();
     if (!editor.has_encoder()) {
-      editor.settle_for_encoder();
       std::unique_ptr<Encoder> built;
       {
         const WithoutGil unlocked;

@@ -233,3 +233,48 @@ class TestCorpus:
         assert singles == [(t, i) for t, i in vocab.items() if len(t) == 1]
         assert editor.get_stats().single_char_count == len(singles)
         assert pickle.loads(pickle.dumps(editor)).to_json() == editor.to_json()
+
+
+class TestIndexOnFirstUse:
+    """Opening leaves the vocabulary index to whichever use needs it first."""
+
+    def test_edits_before_any_lookup(self, write_doc):
+        # "a" is given twice: the later id holds, and the earlier one is free.
+        path = write_doc('{"version":"1.0","added_tokens":[],"model":{"type":"BPE",'
+                         '"vocab":{"a":0,"b":1,"ab":2,"c":3,"a":4},"merges":[["a","b"]]}}')
+        looked_up = Quorvane(path)
+        assert looked_up.get_vocab() == {"a": 4, "ab": 2, "b": 1, "c": 3}
+        results = []
+        for editor in (Quorvane(path), looked_up):
+            added = editor.add_token("d")
+            removed = editor.remove_token("b")
+            results.append((added.added, removed.removed_merges, editor.get_vocab(), editor.to_json()))
+        assert results[0] == results[1]
+        assert results[0][:3] == (True, [("a", "b")], {"a": 4, "c": 3, "d": 5})
+
+    def test_threads_that_need_it_at_once(self, corpus):
+        # Two encoder builds without the interpreter lock, and lookups and a
+        # copy on this thread meanwhile, all wanting the index first.
+        import threading
+
+        reference = Quorvane(corpus["qwen3"])
+        vocab = reference.get_vocab()
+        sample = list(vocab)[::97]
+        editor = Quorvane(corpus["qwen3"])
+        start = threading.Barrier(3)
+
+        def build():
+            start.wait()
+            editor.prepare_encoder()
+
+        builders = [threading.Thread(target=build) for _ in range(2)]
+        for builder in builders:
+            builder.start()
+        start.wait()
+        copy = editor.copy()
+        ids = [editor.get_token_id(token) for token in sample]
+        for builder in builders:
+            builder.join()
+        assert ids == [vocab[token] for token in sample]
+        assert copy.get_vocab() == vocab and editor.get_vocab() == vocab
+        assert editor.tokenize_batch(sample) == reference.tokenize_batch(sample)

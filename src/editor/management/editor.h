@@ -93,13 +93,10 @@ class Editor {
   // accesses do not drop it; give it back with restore_encoder when done.
   std::unique_ptr<Encoder> take_encoder();
   // For building the encoder without the lock that serializes the editor's
-  // users (say, on another thread while they only read): settles the caches
-  // an encoder build fills, so that Encoder(document()) then only reads;
-  // install the result with install_encoder. Readers may run meanwhile; no
-  // edit may.
-  void settle_for_encoder() const {
-    document_.model.vocab.for_each([](const VocabEntry&) {});
-  }
+  // users (say, on another thread while they only read): Encoder(document())
+  // only reads the document but for the vocabulary index, which it builds
+  // unless a reader has (vocabulary.h: safe beside other readers); install
+  // the result with install_encoder. Readers may run meanwhile; no edit may.
   bool has_encoder() const { return encoder_ != nullptr; }
   // Keeps `encoder`, built from document() as it is now, unless one is there.
   void install_encoder(std::unique_ptr<Encoder> encoder) const {

@@ -39,8 +39,44 @@ void sort_by_token(std::vector<VocabEntry>& entries) {
   entries = std::move(out);
 }
 
-void Vocabulary::ensure_index() const {
-  if (indexed_) return;
+Vocabulary& Vocabulary::operator=(const Vocabulary& other) {
+  if (this == &other) return *this;
+  // Another thread may be building other's index: its slots change meanwhile.
+  const std::lock_guard lock(other.index_lock_);
+  entries_ = other.entries_;
+  index_ = other.index_;
+  indexed_.store(other.indexed_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  dead_ = other.dead_;
+  sorted_ = other.sorted_;
+  sorted_upto_ = other.sorted_upto_;
+  sorted_valid_ = other.sorted_valid_;
+  length_counts_ = other.length_counts_;
+  lengths_built_ = other.lengths_built_;
+  lengths_ = other.lengths_;
+  lengths_valid_ = other.lengths_valid_;
+  return *this;
+}
+
+Vocabulary& Vocabulary::operator=(Vocabulary&& other) noexcept {
+  // Nobody else can be using a vocabulary that is moved from.
+  if (this == &other) return *this;
+  entries_ = std::move(other.entries_);
+  index_ = std::move(other.index_);
+  indexed_.store(other.indexed_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  dead_ = other.dead_;
+  sorted_ = std::move(other.sorted_);
+  sorted_upto_ = other.sorted_upto_;
+  sorted_valid_ = other.sorted_valid_;
+  length_counts_ = std::move(other.length_counts_);
+  lengths_built_ = other.lengths_built_;
+  lengths_ = std::move(other.lengths_);
+  lengths_valid_ = other.lengths_valid_;
+  return *this;
+}
+
+void Vocabulary::build_index() const {
+  const std::lock_guard lock(index_lock_);
+  if (indexed_.load(std::memory_order_relaxed)) return;  // built while this thread waited
   index_.clear();
   index_.reserve(entries_.size());
   for (std::uint32_t i = 0; i < entries_.size(); ++i) {
@@ -54,8 +90,8 @@ void Vocabulary::ensure_index() const {
       it->second = i;
     }
   }
-  indexed_ = true;
   sorted_valid_ = false;
+  indexed_.store(true, std::memory_order_release);
 }
 
 void Vocabulary::compact() const {
@@ -66,7 +102,7 @@ void Vocabulary::compact() const {
   }
   entries_ = std::move(kept);
   dead_ = 0;
-  indexed_ = false;
+  indexed_.store(false, std::memory_order_relaxed);
   ensure_index();
 }
 
@@ -118,7 +154,7 @@ void Vocabulary::assign(std::vector<VocabEntry> entries) {
   entries_.reserve(entries.size());
   for (const VocabEntry& e : entries) entries_.push_back({e.token, e.id, true});
   dead_ = 0;
-  indexed_ = false;
+  indexed_.store(false, std::memory_order_relaxed);
   sorted_valid_ = false;
   lengths_built_ = false;
 }

@@ -11,11 +11,17 @@
 // ascending UTF-8 bytes of the token; sorted() computes it on demand and caches
 // it until the next erase or id change (inserted tokens are merged in).
 //
-// Not thread-safe: const members fill caches.
+// Threads: edits need the vocabulary to themselves. Readers on several threads
+// may ask for the index at once (an encoder is built beside other readers): the
+// first builds it, once, while the others wait, and a copy made meanwhile waits
+// too. The other caches const members fill (sorted(), token_lengths()) are for
+// one thread at a time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -35,10 +41,16 @@ struct VocabEntry {
 
 class Vocabulary {
  public:
+  Vocabulary() = default;
+  Vocabulary(const Vocabulary& other) { *this = other; }
+  Vocabulary& operator=(const Vocabulary& other);
+  Vocabulary(Vocabulary&& other) noexcept { *this = std::move(other); }
+  Vocabulary& operator=(Vocabulary&& other) noexcept;
+
   // Loading: appends in file order; a repeated token keeps the last id.
   void load_append(std::string_view token, TokenId id) {
     entries_.push_back({token, id, true});
-    indexed_ = false;
+    indexed_.store(false, std::memory_order_relaxed);
     lengths_built_ = false;
   }
   void reserve(std::size_t n) { entries_.reserve(n); }
@@ -71,7 +83,9 @@ class Vocabulary {
   // cached; the order computed from scratch (only reads, once the index is
   // built); and keeping such a result, unless the cache was filled meanwhile.
   // The vocabulary must not change between the first two and the third.
-  bool has_sorted() const { return indexed_ && sorted_valid_ && sorted_upto_ == entries_.size(); }
+  bool has_sorted() const {
+    return indexed_.load(std::memory_order_acquire) && sorted_valid_ && sorted_upto_ == entries_.size();
+  }
   std::vector<VocabEntry> compute_sorted() const;
   void install_sorted(std::vector<VocabEntry> order) const;
 
@@ -106,14 +120,21 @@ class Vocabulary {
     bool live;
   };
 
-  void ensure_index() const;
+  void ensure_index() const {
+    if (!indexed_.load(std::memory_order_acquire)) build_index();
+  }
+  void build_index() const;
   void compact() const;
   // The live entries of entries_[first..] in Vocabulary order.
   std::vector<VocabEntry> sorted_from(std::size_t first) const;
 
+  // Copies and moves take every field below but the lock (vocabulary.cc).
   mutable std::vector<Slot> entries_;
   mutable boost::unordered_flat_map<std::string_view, std::uint32_t, StringHash, StringEq> index_;
-  mutable bool indexed_ = true;
+  // Set, with release, once index_ describes entries_; readers that find it
+  // clear build the index under index_lock_ (see the threads note above).
+  mutable std::atomic<bool> indexed_ = true;
+  mutable std::mutex index_lock_;
   mutable std::size_t dead_ = 0;
   // Vocabulary order of entries_[0, sorted_upto_); inserts only append
   // after it, every other change clears sorted_valid_.
