@@ -54,9 +54,16 @@ PyObject* raise_failure(Failure failure, const Error& error, int errno_value) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!message) return nullptr;
   if (errno_value != 0 && kind.exception_class == PyExc_OSError) {
-    // OSError(errno, message) picks the subclass for the errno.
-    PyRef error_object = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "iO", errno_value, message.get()));
-    if (error_object) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error_object.get())), error_object.get());
+    // OSError(errno, ...) picks the subclass for the errno; the exception is
+    // made of that class from the message alone, so that str() shows just
+    // the message, and then given the errno.
+    PyRef probe = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", errno_value, ""));
+    if (!probe) return nullptr;
+    PyObject* subclass = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
+    PyRef error_object = PyRef::steal(PyObject_CallFunctionObjArgs(subclass, message.get(), nullptr));
+    PyRef code = PyRef::steal(PyLong_FromLong(errno_value));
+    if (!error_object || !code || PyObject_SetAttrString(error_object.get(), "errno", code.get()) < 0) return nullptr;
+    PyErr_SetObject(subclass, error_object.get());
     return nullptr;
   }
   PyErr_SetObject(kind.exception_class, message.get());
