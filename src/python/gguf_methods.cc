@@ -128,12 +128,6 @@ PyObject* read_gguf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
-// Raises TypeError "argument '{name}': {what}, not {type}"; returns false.
-bool wrong(PyObject* obj, const char* name, const char* what) {
-  if (PyRef type = type_name(obj)) PyErr_Format(PyExc_TypeError, "argument '%s': %s, not %U", name, what, type.get());
-  return false;
-}
-
 // Calls add(item) for each item of a sequence (not a str or bytes).
 template <typename Add>
 bool each_item(PyObject* obj, const char* name, Add&& add) {
