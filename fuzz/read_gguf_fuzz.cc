@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "editor/gguf/gguf_reader.h"
 #include "fuzz_util.h"
@@ -106,6 +108,13 @@ inline int read_gguf_one(const std::uint8_t* data, std::size_t size) {
     data_end = std::max(data_end, file->data_offset + t.offset + t.nbytes);
   }
   FUZZ_CHECK(file->tensors.empty() || data_end <= size);
+  // No two tensors share a byte.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+  for (const GgufTensorInfo& t : file->tensors) {
+    if (t.nbytes != 0) spans.emplace_back(t.offset, t.offset + t.nbytes);
+  }
+  std::sort(spans.begin(), spans.end());
+  for (std::size_t i = 1; i < spans.size(); ++i) FUZZ_CHECK(spans[i - 1].second <= spans[i].first);
   return 0;
 }
 

@@ -507,12 +507,15 @@ class Parser {
     }
     std::sort(by_offset.begin(), by_offset.end(),
               [](const GgufTensorInfo* a, const GgufTensorInfo* b) { return a->offset < b->offset; });
-    for (std::size_t i = 1; i < by_offset.size(); ++i) {
-      const GgufTensorInfo& before = *by_offset[i - 1];
-      if (before.offset + before.nbytes > by_offset[i]->offset && by_offset[i]->nbytes != 0 && before.nbytes != 0) {
-        subject_ = "tensor '" + by_offset[i]->name + "'";
-        return fail("data overlaps that of tensor '" + before.name + "'");
+    // `reach`: the tensor whose data ends furthest among those before.
+    const GgufTensorInfo* reach = nullptr;
+    for (const GgufTensorInfo* t : by_offset) {
+      if (t->nbytes == 0) continue;
+      if (reach != nullptr && reach->offset + reach->nbytes > t->offset) {
+        subject_ = "tensor '" + t->name + "'";
+        return fail("data overlaps that of tensor '" + reach->name + "'");
       }
+      reach = t;
     }
     subject_.clear();
     return true;

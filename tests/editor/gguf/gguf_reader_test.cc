@@ -241,6 +241,10 @@ std::vector<Malformed> malformed_files() {
   g.tensors = {tensor("a", {16}, GGML_TYPE_F32, 0), tensor("b", {8}, GGML_TYPE_F32, 32)};
   g.data_bytes = 64;
   add("overlap", g, "tensor 'b': data overlaps that of tensor 'a'");
+  g.tensors = {tensor("a", {64}, GGML_TYPE_F32, 0), tensor("empty", {0}, GGML_TYPE_F32, 64),
+               tensor("b", {8}, GGML_TYPE_F32, 128)};
+  g.data_bytes = 256;
+  add("overlap behind an empty tensor", g, "tensor 'b': data overlaps that of tensor 'a'");
   g.tensors = {tensor("a", {8}, GGML_TYPE_F32, std::numeric_limits<std::uint64_t>::max() - 31)};
   add("offset overflow", g, "is past any file");
   return cases;
