@@ -331,8 +331,13 @@ class Parser {
     }
     // The smallest tensor record: name length, dimension count, type, offset.
     if (!count(tensor_count_, 8 + 4 + 4 + 8, "tensor count")) return false;
+    if (tensor_count_ > kMaxTensors) {
+      return fail(std::to_string(tensor_count_) + " tensors (at most " + std::to_string(kMaxTensors) + ")");
+    }
     // The smallest key-value record: key length, value type, one byte.
-    return count(kv_count_, 8 + 4 + 1, "key-value count");
+    if (!count(kv_count_, 8 + 4 + 1, "key-value count")) return false;
+    return kv_count_ <= kMaxKeyValues ||
+           fail(std::to_string(kv_count_) + " keys (at most " + std::to_string(kMaxKeyValues) + ")");
   }
 
   bool read_metadata(GgufFile& file) {

@@ -8,7 +8,8 @@
 // its offset. Also refused: a magic other than "GGUF", versions other than 2
 // and 3 (and big-endian files), unknown value and tensor types, duplicate
 // keys and tensor names, strings that are not UTF-8 (keys, values, names),
-// arrays nested deeper than kMaxArrayDepth, a general.alignment that is not a
+// arrays nested deeper than kMaxArrayDepth, more than kMaxKeyValues keys or
+// kMaxTensors tensors, a general.alignment that is not a
 // uint32 power of two, tensors whose data is misaligned, overlaps another's
 // or ends past the file.
 //
@@ -29,6 +30,10 @@
 namespace quorvane::gguf {
 
 inline constexpr unsigned kMaxArrayDepth = 8;
+// Each record costs ~10 times its smallest size in the file; real files have
+// tens of keys and thousands of tensors.
+inline constexpr std::uint64_t kMaxKeyValues = 1u << 20;
+inline constexpr std::uint64_t kMaxTensors = 1u << 20;
 // Arrays held inside other arrays, over the whole file: each costs far more
 // memory than its 12 bytes in the file, and real files have none.
 inline constexpr std::uint64_t kMaxNestedArrays = 1u << 16;

@@ -189,6 +189,15 @@ std::vector<Malformed> malformed_files() {
   g = {};
   g.tensor_count = std::int64_t{1} << 40;
   add("huge tensor count", g, "tensor count");
+  // Counts the file could hold, but whose records would cost ~10 times the file.
+  std::string many_keys = TinyGguf{}.build();
+  many_keys.replace(16, 8, Bytes().u64(kMaxKeyValues + 1).data);
+  many_keys.append(13 * (kMaxKeyValues + 1), '\0');
+  cases.push_back({"too many keys", many_keys, "header: 1048577 keys (at most 1048576)"});
+  std::string many_tensors = TinyGguf{}.build();
+  many_tensors.replace(8, 8, Bytes().u64(kMaxTensors + 1).data);
+  many_tensors.append(24 * (kMaxTensors + 1), '\0');
+  cases.push_back({"too many tensors", many_tensors, "header: 1048577 tensors (at most 1048576)"});
   g = {};
   g.records = {kv("a", GGUF_TYPE_ARRAY, Bytes().u32(GGUF_TYPE_UINT64).u64(std::uint64_t{1} << 60))};
   add("huge array", g, "key 'a': array length 1152921504606846976 at offset 41 needs at least 8 bytes each");
