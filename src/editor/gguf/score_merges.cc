@@ -54,14 +54,17 @@ Result<std::vector<ScoreMerge>> merges_from_scores(std::span<const std::string> 
   }
 
   // The pieces that take part, by text; a later token of the same text wins.
-  boost::unordered_flat_map<std::string_view, std::uint32_t, StringHash, StringEq> pieces;
+  // Short keys sit in the table itself: every split of every piece is looked
+  // up, mostly in vain, and a miss then reads no string elsewhere.
+  boost::unordered_flat_map<ShortKey, std::uint32_t, ShortKeyHash, ShortKeyEq> pieces;
   pieces.reserve(tokens.size());
   for (std::uint32_t i = 0; i < tokens.size(); ++i) {
-    if (takes_part(types[i]) && !tokens[i].empty()) pieces.insert_or_assign(tokens[i], i);
+    if (takes_part(types[i]) && !tokens[i].empty()) pieces.insert_or_assign(ShortKey(tokens[i]), i);
   }
 
   std::vector<Ranked> ranked;
-  for (const auto& [text, id] : pieces) {
+  for (const auto& [key, id] : pieces) {
+    const std::string_view text = key.view();
     std::uint32_t left_chars = 0;
     const std::uint32_t chars = count_chars(text);
     for (std::size_t cut = 1; cut < text.size(); ++cut) {
