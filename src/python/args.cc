@@ -153,6 +153,11 @@ PyRef type_name(PyObject* obj) {
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
 }
 
+bool wrong(PyObject* obj, const char* name, const char* what) {
+  if (PyRef type = type_name(obj)) PyErr_Format(PyExc_TypeError, "argument '%s': %s, not %U", name, what, type.get());
+  return false;
+}
+
 bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** out) {
   if (!place_positional(sig, args, nargs, out)) return false;

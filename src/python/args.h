@@ -70,6 +70,9 @@ struct Parameters {
 // The name of obj's type (a new reference), or nullptr with the exception set.
 PyRef type_name(PyObject* obj);
 
+// Raises TypeError "argument '{name}': {what}, not {type of obj}"; returns false.
+bool wrong(PyObject* obj, const char* name, const char* what);
+
 // text: a str (or subclass), taken as UTF-8.
 bool to_text(PyObject* obj, const char* name, std::string_view& out);
 // token list: a sequence of str, not a str itself; converted whole, in order.

@@ -33,20 +33,40 @@ FailureKind kind_of(Failure failure) {
       return {PyExc_NotImplementedError, "Cannot split text as this tokenizer does: "};
     case Failure::kSplit:
       return {PyExc_ValueError, "Failed to split text: "};
+    case Failure::kGgufFile:
+      return {PyExc_OSError, "Failed to read GGUF: "};
+    case Failure::kGgufFormat:
+      return {PyExc_ValueError, "Failed to read GGUF: "};
+    case Failure::kScoreMerges:
+      return {PyExc_ValueError, ""};
   }
   return {PyExc_SystemError, ""};
 }
 
 }  // namespace
 
-PyObject* raise_failure(Failure failure, const Error& error) {
+PyObject* raise_failure(Failure failure, const Error& error, int errno_value) {
   const FailureKind kind = kind_of(failure);
   const std::string text = kind.prefix + error.message;
   // Messages quote paths and parser input; never let a stray byte turn the
   // report into a UnicodeDecodeError.
   PyRef message = PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(kind.exception_class, message.get());
+  if (!message) return nullptr;
+  if (errno_value != 0 && kind.exception_class == PyExc_OSError) {
+    // OSError(errno, ...) picks the subclass for the errno; the exception is
+    // made of that class from the message alone, so that str() shows just
+    // the message, and then given the errno.
+    PyRef probe = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", errno_value, ""));
+    if (!probe) return nullptr;
+    PyObject* subclass = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
+    PyRef error_object = PyRef::steal(PyObject_CallFunctionObjArgs(subclass, message.get(), nullptr));
+    PyRef code = PyRef::steal(PyLong_FromLong(errno_value));
+    if (!error_object || !code || PyObject_SetAttrString(error_object.get(), "errno", code.get()) < 0) return nullptr;
+    PyErr_SetObject(subclass, error_object.get());
+    return nullptr;
+  }
+  PyErr_SetObject(kind.exception_class, message.get());
   return nullptr;
 }
 

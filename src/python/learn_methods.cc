@@ -15,12 +15,6 @@ namespace quorvane::py {
 
 namespace {
 
-// Raises TypeError "argument '{name}': {what}, not {type}"; returns false.
-bool wrong(PyObject* obj, const char* name, const char* what) {
-  if (PyRef type = type_name(obj)) PyErr_Format(PyExc_TypeError, "argument '%s': %s, not %U", name, what, type.get());
-  return false;
-}
-
 // One (word, count) item: the word a str, the count an int >= 0.
 bool add_word(PyObject* word, PyObject* count, const char* name, WordCounts& out) {
   std::string_view text;

@@ -6,6 +6,7 @@
 #define QUORVANE_FUZZ_THROW
 #include "../../fuzz/editor_ops_fuzz.cc"
 #include "../../fuzz/read_document_fuzz.cc"
+#include "../../fuzz/read_gguf_fuzz.cc"
 
 #include <filesystem>
 #include <fstream>
@@ -57,7 +58,12 @@ TEST(FuzzInputs, RegressionsOfReading) {
   replay("regressions", "read_document_fuzz", fuzz::read_document_one);
 }
 
+TEST(FuzzInputs, RegressionsOfReadingGguf) {
+  replay("regressions", "read_gguf_fuzz", fuzz::read_gguf_one);
+}
+
 TEST(FuzzInputs, Seeds) {
+  EXPECT_GT(replay("seeds", "read_gguf_fuzz", fuzz::read_gguf_one), 0u);
   EXPECT_GT(replay("seeds", "editor_ops_fuzz", fuzz::ops::editor_ops_one), 0u);
   EXPECT_GT(replay("seeds", "read_document_fuzz", fuzz::read_document_one), 0u);
 }
