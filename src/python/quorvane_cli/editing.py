@@ -16,6 +16,8 @@ from collections.abc import Callable, Sequence
 import quorvane
 
 from quorvane_cli.errors import CliError, UsageError
+from quorvane_cli.formats import gguf
+from quorvane_cli.formats.source import Source
 from quorvane_cli.jsonfile import write_text
 from quorvane_cli.output import Report, limited, show
 from quorvane_cli.paths import tokenizer_file, writes_directory
@@ -27,6 +29,7 @@ from quorvane_cli.tokens import gather_tokens, read_token_file
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from quorvane_cli import modeldir
+    from quorvane_cli.formats import gguf_writer
 
 Edit = Callable[[quorvane.Quorvane], Report]
 
@@ -45,22 +48,32 @@ def same_path(first: str, second: str) -> bool:
 class Destination:
     """Where an edit reads and writes.
 
-    `input` and `output` are the paths as named (a tokenizer.json or a model
-    directory), `tokenizer` the tokenizer.json read, `id_map` the --id-map path,
-    if any, and `model` the directories when a model directory is written.
+    `source` is the tokenizer read (a tokenizer.json, a model directory or a
+    GGUF model), `input` and `output` the paths as named, `id_map` the --id-map
+    path, if any, `model` the directories when a model directory is written,
+    and `init` how a GGUF written makes the rows of new tokens (`writes_gguf`).
     """
 
     # A plain class rather than a dataclass, as Report is (output.py).
-    __slots__ = ("input", "output", "id_map", "tokenizer", "model")
+    __slots__ = ("source", "input", "output", "id_map", "model", "writes_gguf", "init")
 
     def __init__(
-        self, input: str, output: str, id_map: str | None, tokenizer: str, model: modeldir.ModelDir | None = None
+        self, source: Source, output: str, id_map: str | None, model: modeldir.ModelDir | None = None,
+        writes_gguf: bool = False, init: str = "mean-of-constituents",
     ) -> None:
-        self.input = input
+        self.source = source
+        self.input = source.path
         self.output = output
         self.id_map = id_map
-        self.tokenizer = tokenizer
         self.model = model
+        self.writes_gguf = writes_gguf
+        self.init = init
+
+    @property
+    def keeps_before(self) -> bool:
+        """Whether the edit needs a copy of the editor as it was: for the id map,
+        and for a GGUF, whose rows follow it."""
+        return self.id_map is not None or self.writes_gguf
 
     def __repr__(self) -> str:
         fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
@@ -70,43 +83,51 @@ class Destination:
 def destination(args: argparse.Namespace) -> Destination:
     """Check the output options of an editing subcommand before anything is read.
 
-    A model directory as input is written as a directory (see `modeldir`),
-    unless -o names a .json file, which then gets the tokenizer.json alone.
+    A model directory as input is written as a directory (see `modeldir`), a
+    GGUF model as a GGUF model (see `formats.gguf_writer`), unless -o names a
+    .json file, which then gets the tokenizer.json alone.
     """
-    source: str = args.tokenizer
+    path: str = args.tokenizer
     output: str | None = args.output
     in_place: bool = args.in_place
     id_map: str | None = getattr(args, "id_map", None)
     if output is None and not in_place:
         raise UsageError("one of the arguments -o/--output --in-place is required")
-    tokenizer = tokenizer_file(source)
+    source = Source(path, getattr(args, "tokenizer_json", None))
+    json_output = output is not None and output.lower().endswith(".json")
+    writes_gguf = source.is_gguf and not json_output
+    if writes_gguf and output is not None and not gguf.is_gguf(output):
+        raise CliError(f"-o {output}: an edit of a GGUF model writes a .gguf file (or a .json tokenizer)")
+    if writes_gguf and output is not None and not os.path.isdir(os.path.dirname(os.path.abspath(output))):
+        raise CliError(f"-o {output}: no such directory")
+    read = path if source.is_gguf else tokenizer_file(path)
     model: modeldir.ModelDir | None = None
     written: list[str] = []
-    if writes_directory(source, output):
+    if writes_directory(path, output):
         from quorvane_cli import modeldir
 
-        model = modeldir.plan(source, output)
+        model = modeldir.plan(path, output)
         written = [model.written(name) for name in modeldir.REWRITTEN]
     if output is None:
-        output = source
-    elif model is None and same_path(tokenizer, output):
-        raise CliError(f"-o names the input file {tokenizer}; use --in-place to replace it")
+        output = path
+    elif model is None and same_path(read, output):
+        raise CliError(f"-o names the input file {read}; use --in-place to replace it")
     if model is None:
         written = [output]
     if id_map is not None:
-        if any(same_path(id_map, path) for path in [tokenizer, *written]):
+        if any(same_path(id_map, where) for where in [read, *written]):
             raise CliError(f"--id-map names the tokenizer file {id_map}")
         # Caught here, a typo costs nothing; after the save it leaves the edit half reported.
         folder = os.path.dirname(os.path.abspath(id_map))
         if not os.path.isdir(folder) and not (model is not None and folder == model.target):
             raise CliError(f"--id-map {id_map}: no such directory")
-    return Destination(source, output, id_map, tokenizer, model)
+    return Destination(source, output, id_map, model, writes_gguf, getattr(args, "init", "mean-of-constituents"))
 
 
 def open_editor(where: Destination, progress: Progress) -> quorvane.Quorvane:
     """The editor of the tokenizer an edit reads; a model directory written notes what it held."""
-    progress.phase(f"reading {where.tokenizer}")
-    editor = quorvane.Quorvane(where.tokenizer)
+    progress.phase(f"reading {where.input}")
+    editor = where.source.editor()
     if where.model is not None:
         where.model.remember(editor)
     return editor
@@ -124,7 +145,7 @@ def run_edit(
     would have written.
     """
     editor = open_editor(where, progress)
-    before = editor.copy() if where.id_map is not None else None
+    before = editor.copy() if where.keeps_before else None
     report = edit(editor)
     if report.status:
         report.data = {"input": where.input, "output": where.output, **report.data}
@@ -150,18 +171,25 @@ def save_edit(
 ) -> Report:
     """Save the edited tokenizer, then the id map against `before` (a copy of the
     editor taken before the edit); complete the report."""
-    progress.phase(f"writing {where.output}")
     outcome = None
-    if where.model is not None:
+    written = None
+    if where.writes_gguf:
+        assert before is not None and where.source.model is not None
+        written = _save_gguf(editor, before, where, progress, report)
+    elif where.model is not None:
         from quorvane_cli import modeldir
 
+        progress.phase(f"writing {where.output}")
         outcome = modeldir.save(editor, where.model)
     else:
+        progress.phase(f"writing {where.output}")
         editor.save(where.output)
     vocab_size, merges_count = editor.vocab_size, editor.merges_count
     report.lines.append(f"wrote {where.output}: {vocab_size} tokens, {merges_count} merges")
     if outcome is not None:
         report.lines += outcome.lines()
+    if written is not None:
+        report.lines += written.lines()
     if where.id_map is not None and before is not None:
         progress.phase(f"writing id map {where.id_map}")
         try:
@@ -179,7 +207,23 @@ def save_edit(
     }
     if outcome is not None:
         report.data["model_dir"] = outcome.data()
+    if written is not None:
+        report.data["gguf"] = written.data()
     return report
+
+
+def _save_gguf(
+    editor: quorvane.Quorvane, before: quorvane.Quorvane, where: Destination, progress: Progress, report: Report
+) -> gguf_writer.Written:
+    """Write the edited GGUF model; its ids are dense, so an edit that left gaps is reindexed first."""
+    from quorvane_cli.formats import gguf_writer
+
+    assert where.source.model is not None
+    gguf_writer.check_special_tokens(where.source.model, before, editor)
+    if editor.check_vocab_gaps()[0]:
+        result = editor.reindex_vocab()
+        report.lines.append(f"closed {result.gaps_removed} gaps in the ids (a GGUF numbers its tokens densely)")
+    return gguf_writer.write_gguf(where.source.model, before, editor, where.output, where.init, progress)
 
 
 def _merge_list(merges: list[tuple[str, str]]) -> list[list[str]]:
@@ -366,7 +410,7 @@ def run_shrink(args: argparse.Namespace, progress: Progress) -> Report:
     if args.dry_run:
         path: str = args.tokenizer
         progress.phase(f"reading {path}")
-        candidates = quorvane.Quorvane(tokenizer_file(path)).find_tokens_to_shrink(count, min_id)
+        candidates = Source(path, args.tokenizer_json).editor().find_tokens_to_shrink(count, min_id)
         return Report(
             {
                 "input": path,
@@ -432,13 +476,13 @@ def run_reindex(args: argparse.Namespace, progress: Progress) -> Report:
 def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
     """Copy the source's missing single-character tokens, holding the vocabulary size."""
     where = destination(args)
-    source = tokenizer_file(args.source)
+    source = Source(args.source)
     min_id: int = args.min_id
 
     def sync(editor: quorvane.Quorvane) -> Report:
-        progress.phase(f"copying single characters from {source}")
-        with progress.native_output():
-            result = editor.sync_single_chars(source, min_id)
+        progress.phase(f"copying single characters from {source.path}")
+        with progress.native_output(), source.file() as file:
+            result = editor.sync_single_chars(file, min_id)
         return Report(
             dict(result),
             [
@@ -455,12 +499,13 @@ def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
 def run_merge(args: argparse.Namespace, progress: Progress) -> Report:
     """Merge a source tokenizer in, converted to this tokenizer's representation."""
     where = destination(args)
-    source = tokenizer_file(args.source)
+    source = Source(args.source)
     max_vocab_size: int = args.max_vocab_size
 
     def merge(editor: quorvane.Quorvane) -> Report:
-        progress.phase(f"merging {source}")
-        result = editor.merge_from(source, max_vocab_size)
+        progress.phase(f"merging {source.path}")
+        with source.file() as file:
+            result = editor.merge_from(file, max_vocab_size)
         return Report(
             {
                 "representation": result.representation,
@@ -476,7 +521,7 @@ def run_merge(args: argparse.Namespace, progress: Progress) -> Report:
                 "target_merges_retained": result.target_merges_retained,
             },
             [
-                f"merged {source} as {result.representation}: {result.tokens_injected} tokens injected, "
+                f"merged {source.path} as {result.representation}: {result.tokens_injected} tokens injected, "
                 f"{result.target_tokens_removed} target tokens dropped, "
                 f"{result.bridge_tokens_added} bridge tokens",
                 f"merges: {result.bridge_merges_added} bridge, {result.source_merges_added} from the source, "

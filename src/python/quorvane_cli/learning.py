@@ -36,9 +36,9 @@ LINES_PER_BATCH = 1000
 
 
 def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, quorvane.Quorvane | None]:
-    """The editor, and a copy of it before the edit when an id map is wanted."""
+    """The editor, and a copy of it before the edit when the id map or a GGUF needs it."""
     editor = open_editor(where, progress)
-    return editor, editor.copy() if where.id_map is not None else None
+    return editor, editor.copy() if where.keeps_before else None
 
 
 @contextlib.contextmanager
