@@ -350,6 +350,9 @@ def _staged(output: str) -> Iterator[BinaryIO]:
     folder = os.path.dirname(os.path.abspath(output))
     handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(output)}.", suffix=".tmp", dir=folder)
     try:
+        umask = os.umask(0)
+        os.umask(umask)
+        os.fchmod(handle, 0o666 & ~umask)  # as a file the user created, not mkstemp's private 0600
         with os.fdopen(handle, "wb") as target:
             yield target
         os.replace(temporary, output)
