@@ -165,6 +165,18 @@ class TestReading:
                            {"name": "output.weight", "type": "Q8_0", "shape": [WIDTH, 265]}],
         }
 
+    def test_every_reading_command_takes_a_gguf(self, tmp_path, capsys):
+        path = build(tmp_path / "m.gguf")
+        run_json(capsys, "reindex", path, "-o", tmp_path / "same.json")
+        text = tmp_path / "text.txt"
+        text.write_text(" keep the tea\n the keeper 2024\n", encoding="utf-8")
+        figures = run_json(capsys, "eval", path, tmp_path / "same.json", "--text", text)
+        first, second = figures["tokenizers"]
+        assert first["tokens"] == second["tokens"] > 0
+        assert run_json(capsys, "validate", path)["invalid_count"] == 0
+        merged = run_json(capsys, "merge", tmp_path / "same.json", path, "-o", tmp_path / "merged.json")
+        assert merged["final_vocab_size"] >= 265
+
     @pytest.mark.parametrize("cut", ["magic", "header", "metadata", "tensor data"])
     def test_damaged_files_refused(self, tmp_path, capsys, cut):
         path = build(tmp_path / "m.gguf")

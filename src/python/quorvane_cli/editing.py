@@ -18,6 +18,7 @@ import quorvane
 from quorvane_cli.errors import CliError, UsageError
 from quorvane_cli.formats import gguf
 from quorvane_cli.formats.source import Source
+from quorvane_cli.formats.target import GgufModel, ModelDirectory, Target, TokenizerFile
 from quorvane_cli.jsonfile import write_text
 from quorvane_cli.output import Report, limited, show
 from quorvane_cli.paths import tokenizer_file, writes_directory
@@ -26,10 +27,7 @@ from quorvane_cli.tokens import gather_tokens, read_token_file
 
 # `modeldir` is imported where a model directory is written, and only then:
 # a command on a tokenizer.json goes without what it needs.
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from quorvane_cli import modeldir
-    from quorvane_cli.formats import gguf_writer
+INIT_DEFAULT = "mean-of-constituents"
 
 Edit = Callable[[quorvane.Quorvane], Report]
 
@@ -49,31 +47,25 @@ class Destination:
     """Where an edit reads and writes.
 
     `source` is the tokenizer read (a tokenizer.json, a model directory or a
-    GGUF model), `input` and `output` the paths as named, `id_map` the --id-map
-    path, if any, `model` the directories when a model directory is written,
-    and `init` how a GGUF written makes the rows of new tokens (`writes_gguf`).
+    GGUF model), `target` what is written, of the same kind (see
+    `formats.target`), `input` and `output` the paths as named, and `id_map`
+    the --id-map path, if any.
     """
 
     # A plain class rather than a dataclass, as Report is (output.py).
-    __slots__ = ("source", "input", "output", "id_map", "model", "writes_gguf", "init")
+    __slots__ = ("source", "target", "input", "output", "id_map")
 
-    def __init__(
-        self, source: Source, output: str, id_map: str | None, model: modeldir.ModelDir | None = None,
-        writes_gguf: bool = False, init: str = "mean-of-constituents",
-    ) -> None:
+    def __init__(self, source: Source, target: Target, id_map: str | None) -> None:
         self.source = source
+        self.target = target
         self.input = source.path
-        self.output = output
+        self.output = target.path
         self.id_map = id_map
-        self.model = model
-        self.writes_gguf = writes_gguf
-        self.init = init
 
     @property
     def keeps_before(self) -> bool:
-        """Whether the edit needs a copy of the editor as it was: for the id map,
-        and for a GGUF, whose rows follow it."""
-        return self.id_map is not None or self.writes_gguf
+        """Whether the edit needs a copy of the editor as it was: for the id map, or for the target."""
+        return self.id_map is not None or self.target.needs_before
 
     def __repr__(self) -> str:
         fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
@@ -94,42 +86,43 @@ def destination(args: argparse.Namespace) -> Destination:
     if output is None and not in_place:
         raise UsageError("one of the arguments -o/--output --in-place is required")
     source = Source(path, getattr(args, "tokenizer_json", None))
-    json_output = output is not None and output.lower().endswith(".json")
-    writes_gguf = source.is_gguf and not json_output
-    if writes_gguf and output is not None and not gguf.is_gguf(output):
-        raise CliError(f"-o {output}: an edit of a GGUF model writes a .gguf file (or a .json tokenizer)")
-    if writes_gguf and output is not None and not os.path.isdir(os.path.dirname(os.path.abspath(output))):
-        raise CliError(f"-o {output}: no such directory")
     read = path if source.is_gguf else tokenizer_file(path)
-    model: modeldir.ModelDir | None = None
+    json_output = output is not None and output.lower().endswith(".json")
+    target: Target
     written: list[str] = []
-    if writes_directory(path, output):
+    if source.is_gguf and not json_output:
+        if output is not None and not gguf.is_gguf(output):
+            raise CliError(f"-o {output}: an edit of a GGUF model writes a .gguf file (or a .json tokenizer)")
+        if output is not None and not os.path.isdir(os.path.dirname(os.path.abspath(output))):
+            raise CliError(f"-o {output}: no such directory")
+        target = GgufModel(source, path if output is None else output, getattr(args, "init", INIT_DEFAULT))
+    elif writes_directory(path, output):
         from quorvane_cli import modeldir
 
-        model = modeldir.plan(path, output)
-        written = [model.written(name) for name in modeldir.REWRITTEN]
-    if output is None:
-        output = path
-    elif model is None and same_path(read, output):
+        plan = modeldir.plan(path, output)
+        target = ModelDirectory(plan, path if output is None else output)
+        written = [plan.written(name) for name in modeldir.REWRITTEN]
+    else:
+        target = TokenizerFile(path if output is None else output)
+    if output is not None and not isinstance(target, ModelDirectory) and same_path(read, output):
         raise CliError(f"-o names the input file {read}; use --in-place to replace it")
-    if model is None:
-        written = [output]
+    written = written or [target.path]
     if id_map is not None:
         if any(same_path(id_map, where) for where in [read, *written]):
             raise CliError(f"--id-map names the tokenizer file {id_map}")
         # Caught here, a typo costs nothing; after the save it leaves the edit half reported.
         folder = os.path.dirname(os.path.abspath(id_map))
-        if not os.path.isdir(folder) and not (model is not None and folder == model.target):
+        inside = isinstance(target, ModelDirectory) and folder == target.plan.target
+        if not os.path.isdir(folder) and not inside:
             raise CliError(f"--id-map {id_map}: no such directory")
-    return Destination(source, output, id_map, model, writes_gguf, getattr(args, "init", "mean-of-constituents"))
+    return Destination(source, target, id_map)
 
 
 def open_editor(where: Destination, progress: Progress) -> quorvane.Quorvane:
-    """The editor of the tokenizer an edit reads; a model directory written notes what it held."""
+    """The editor of the tokenizer an edit reads, shown to the target before the edit."""
     progress.phase(f"reading {where.input}")
     editor = where.source.editor()
-    if where.model is not None:
-        where.model.remember(editor)
+    where.target.opened(editor)
     return editor
 
 
@@ -171,25 +164,11 @@ def save_edit(
 ) -> Report:
     """Save the edited tokenizer, then the id map against `before` (a copy of the
     editor taken before the edit); complete the report."""
-    outcome = None
-    written = None
-    if where.writes_gguf:
-        assert before is not None and where.source.model is not None
-        written = _save_gguf(editor, before, where, progress, report)
-    elif where.model is not None:
-        from quorvane_cli import modeldir
-
-        progress.phase(f"writing {where.output}")
-        outcome = modeldir.save(editor, where.model)
-    else:
-        progress.phase(f"writing {where.output}")
-        editor.save(where.output)
+    outcome = where.target.write(editor, before, progress)
     vocab_size, merges_count = editor.vocab_size, editor.merges_count
     report.lines.append(f"wrote {where.output}: {vocab_size} tokens, {merges_count} merges")
     if outcome is not None:
         report.lines += outcome.lines()
-    if written is not None:
-        report.lines += written.lines()
     if where.id_map is not None and before is not None:
         progress.phase(f"writing id map {where.id_map}")
         try:
@@ -206,24 +185,8 @@ def save_edit(
         "id_map": where.id_map,
     }
     if outcome is not None:
-        report.data["model_dir"] = outcome.data()
-    if written is not None:
-        report.data["gguf"] = written.data()
+        report.data[where.target.key] = outcome.data()
     return report
-
-
-def _save_gguf(
-    editor: quorvane.Quorvane, before: quorvane.Quorvane, where: Destination, progress: Progress, report: Report
-) -> gguf_writer.Written:
-    """Write the edited GGUF model; its ids are dense, so an edit that left gaps is reindexed first."""
-    from quorvane_cli.formats import gguf_writer
-
-    assert where.source.model is not None
-    gguf_writer.check_special_tokens(where.source.model, before, editor)
-    if editor.check_vocab_gaps()[0]:
-        result = editor.reindex_vocab()
-        report.lines.append(f"closed {result.gaps_removed} gaps in the ids (a GGUF numbers its tokens densely)")
-    return gguf_writer.write_gguf(where.source.model, before, editor, where.output, where.init, progress)
 
 
 def _merge_list(merges: list[tuple[str, str]]) -> list[list[str]]:

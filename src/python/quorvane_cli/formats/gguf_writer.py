@@ -53,9 +53,11 @@ class Written:
     tensors: list[dict[str, object]] = field(default_factory=list)
     requantised: list[str] = field(default_factory=list)
     plan: RowPlan | None = None
+    gaps_closed: int = 0  # gaps in the ids closed before writing
 
     def lines(self) -> list[str]:
-        lines = [
+        lines = [f"closed {self.gaps_closed} gaps in the ids first (a GGUF numbers its tokens densely)"]
+        lines = lines[: bool(self.gaps_closed)] + [
             f"{t['name']}: {t['old_rows']} -> {t['new_rows']} rows ({t['type']})" for t in self.tensors
         ]
         if self.plan is not None:
@@ -66,7 +68,8 @@ class Written:
         return lines
 
     def data(self) -> dict[str, object]:
-        return {"tokens": self.tokens, "tensors": self.tensors, "requantised_as_q8_0": self.requantised}
+        return {"tokens": self.tokens, "tensors": self.tensors, "requantised_as_q8_0": self.requantised,
+                "gaps_closed": self.gaps_closed}
 
 
 # Encoding metadata values ------------------------------------------------------
