@@ -44,17 +44,22 @@ class Target(Protocol):
     ) -> Outcome | None: ...
 
 
-class TokenizerFile:
-    """A tokenizer.json, replaced atomically by `Quorvane.save`."""
+class _Plain:
+    """What most targets share: no copy of the editor, nothing to note on opening."""
 
-    key = "tokenizer"
     needs_before = False
-
-    def __init__(self, path: str) -> None:
-        self.path = path
 
     def opened(self, editor: quorvane.Quorvane) -> None:
         pass
+
+
+class TokenizerFile(_Plain):
+    """A tokenizer.json, replaced atomically by `Quorvane.save`."""
+
+    key = "tokenizer"
+
+    def __init__(self, path: str) -> None:
+        self.path = path
 
     def write(
         self, editor: quorvane.Quorvane, before: quorvane.Quorvane | None, progress: Progress
@@ -64,11 +69,10 @@ class TokenizerFile:
         return None
 
 
-class ModelDirectory:
+class ModelDirectory(_Plain):
     """A model directory, its files around the tokenizer kept true to it."""
 
     key = "model_dir"
-    needs_before = False
 
     def __init__(self, plan: modeldir.ModelDir, path: str) -> None:
         self.plan = plan
@@ -86,7 +90,7 @@ class ModelDirectory:
         return modeldir.save(editor, self.plan)
 
 
-class GgufModel:
+class GgufModel(_Plain):
     """A GGUF model whose tokenizer and embedding rows follow the edit; its ids are
     dense, so an edit that left gaps is reindexed first."""
 
@@ -97,9 +101,6 @@ class GgufModel:
         self.source = source
         self.path = path
         self.init = init
-
-    def opened(self, editor: quorvane.Quorvane) -> None:
-        pass
 
     def write(
         self, editor: quorvane.Quorvane, before: quorvane.Quorvane | None, progress: Progress
