@@ -33,20 +33,33 @@ FailureKind kind_of(Failure failure) {
       return {PyExc_NotImplementedError, "Cannot split text as this tokenizer does: "};
     case Failure::kSplit:
       return {PyExc_ValueError, "Failed to split text: "};
+    case Failure::kGgufFile:
+      return {PyExc_OSError, "Failed to read GGUF: "};
+    case Failure::kGgufFormat:
+      return {PyExc_ValueError, "Failed to read GGUF: "};
+    case Failure::kScoreMerges:
+      return {PyExc_ValueError, ""};
   }
   return {PyExc_SystemError, ""};
 }
 
 }  // namespace
 
-PyObject* raise_failure(Failure failure, const Error& error) {
+PyObject* raise_failure(Failure failure, const Error& error, int errno_value) {
   const FailureKind kind = kind_of(failure);
   const std::string text = kind.prefix + error.message;
   // Messages quote paths and parser input; never let a stray byte turn the
   // report into a UnicodeDecodeError.
   PyRef message = PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(kind.exception_class, message.get());
+  if (!message) return nullptr;
+  if (errno_value != 0 && kind.exception_class == PyExc_OSError) {
+    // OSError(errno, message) picks the subclass for the errno.
+    PyRef error_object = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "iO", errno_value, message.get()));
+    if (error_object) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error_object.get())), error_object.get());
+    return nullptr;
+  }
+  PyErr_SetObject(kind.exception_class, message.get());
   return nullptr;
 }
 

@@ -28,11 +28,15 @@ enum class Failure {
   kLearn,       // extend_vocabulary, prune_leaves: ValueError, the core message says what failed
   kSplitter,    // count_words, split_words: NotImplementedError "Cannot split text as this tokenizer does: "
   kSplit,       // count_words, split_words: ValueError "Failed to split text: "
+  kGgufFile,    // read_gguf: OSError "Failed to read GGUF: "
+  kGgufFormat,  // read_gguf: ValueError "Failed to read GGUF: "
+  kScoreMerges, // merges_from_scores: ValueError, the core message says what failed
 };
 
 // Sets the exception for `error` and returns nullptr. Only the error's message
-// is shown; its cause is not.
-PyObject* raise_failure(Failure failure, const Error& error);
+// is shown; its cause is not. An OSError given the errno behind it is raised
+// as the matching subclass (FileNotFoundError, ...) with that errno.
+PyObject* raise_failure(Failure failure, const Error& error, int errno_value = 0);
 
 // Sets the exception for the C++ exception being handled. Call only from a
 // catch block.

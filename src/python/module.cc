@@ -1,6 +1,8 @@
 // The module quorvane: creates the classes into the module state and
-// registers them, then __version__. Multi-phase initialisation: a failing
+// registers them, then __version__; its functions (gguf_methods.h) come from
+// the definition's method table. Multi-phase initialisation: a failing
 // step fails the import with that step's error and no module is kept.
+#include "python/gguf_methods.h"
 #include "python/objects.h"
 
 namespace quorvane::py {
@@ -62,4 +64,7 @@ PyModuleDef module_def = {
 
 }  // namespace quorvane::py
 
-PyMODINIT_FUNC PyInit_quorvane(void) { return PyModuleDef_Init(&quorvane::py::module_def); }
+PyMODINIT_FUNC PyInit_quorvane(void) {
+  quorvane::py::module_def.m_methods = quorvane::py::gguf_functions();
+  return PyModuleDef_Init(&quorvane::py::module_def);
+}

@@ -1,5 +1,5 @@
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import NoReturn, SupportsIndex, TypedDict, final
+from typing import NoReturn, SupportsIndex, TypeAlias, TypedDict, final
 
 __version__: str
 
@@ -23,6 +23,25 @@ class _AddTokensKeepSizeResult(TypedDict):
     tokens_requested: int
     tokens_added: int
     tokens_removed: int
+
+# A GGUF metadata value: a scalar, or (element type, values) for an array.
+_GgufValue: TypeAlias = int | float | bool | str | tuple[int, list["_GgufValue"]]
+
+class _GgufFile(TypedDict):
+    version: int
+    alignment: int
+    data_offset: int
+    file_size: int
+    metadata: list[tuple[str, int, _GgufValue, int, int]]
+    tensors: list[tuple[str, tuple[int, ...], int, int, int]]
+
+def read_gguf(path: str) -> _GgufFile:
+    """The header, metadata and tensor directory of a GGUF file"""
+
+def merges_from_scores(
+    tokens: Sequence[str], scores: Sequence[float], types: Sequence[int]
+) -> list[tuple[str, str]]:
+    """The merge list of a SentencePiece BPE vocabulary, derived from its scores"""
 
 @final
 class Quorvane:

@@ -97,13 +97,17 @@ class StubClass:
 class Stub:
     classes: dict[str, StubClass]
     attributes: dict[str, str]
+    functions: dict[str, StubFunction]
 
 
 def parse_stub(path: Path) -> Stub:
     tree = ast.parse(path.read_text(encoding="utf-8"), filename=str(path))
     classes: dict[str, StubClass] = {}
     attributes: dict[str, str] = {}
+    functions: dict[str, StubFunction] = {}
     for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            functions[node.name] = StubFunction(node)
         if isinstance(node, ast.ClassDef):
             cls = StubClass(node)
             for item in node.body:
@@ -113,7 +117,7 @@ def parse_stub(path: Path) -> Stub:
             classes[node.name] = cls
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             attributes[node.target.id] = ast.unparse(node.annotation)
-    return Stub(classes, attributes)
+    return Stub(classes, attributes, functions)
 
 
 def is_public(name: str) -> bool:
@@ -135,12 +139,21 @@ def first_line(doc: str | None) -> str | None:
 
 def test_module_names(stub: Stub) -> None:
     runtime = {name for name in vars(quorvane) if is_public(name)}
-    declared = {name for name in [*stub.classes, *stub.attributes] if is_public(name)}
+    declared = {name for name in [*stub.classes, *stub.attributes, *stub.functions] if is_public(name)}
     assert declared == runtime
     assert set(stub.classes) & runtime == set(runtime_classes())
     assert stub.attributes["__version__"] == "str"
     # Stub-only helper types (TypedDicts) stay private so nobody imports them at run time.
     assert all(not is_public(name) for name, cls in stub.classes.items() if cls.is_typed_dict)
+
+
+@pytest.mark.parametrize("name", sorted(n for n, f in vars(quorvane).items() if inspect.isbuiltin(f)))
+def test_module_function(stub: Stub, name: str) -> None:
+    function = getattr(quorvane, name)
+    declared = stub.functions[name]
+    runtime = [(p.name, p.kind.name, p.default) for p in inspect.signature(function).parameters.values()]
+    assert declared.parameters(skip_first=False) == runtime
+    assert declared.docstring == first_line(function.__doc__)
 
 
 @pytest.mark.parametrize("name", sorted(runtime_classes()))

@@ -1,0 +1,89 @@
+#include "editor/gguf/score_merges.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "editor/gguf/gguf_format.h"
+#include "editor/management/hashing.h"
+
+namespace quorvane::gguf {
+
+namespace {
+
+bool takes_part(std::int32_t type) {
+  switch (static_cast<TokenType>(type)) {
+    case TokenType::NORMAL: case TokenType::UNKNOWN: case TokenType::UNUSED: case TokenType::UNDEFINED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::uint32_t count_chars(std::string_view s) {
+  return static_cast<std::uint32_t>(
+      std::count_if(s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+// A merge with what ranks it.
+struct Ranked {
+  double score;
+  std::uint32_t left_chars;
+  std::uint32_t right_chars;
+  std::uint32_t piece;
+  ScoreMerge merge;
+};
+
+}  // namespace
+
+Result<std::vector<ScoreMerge>> merges_from_scores(std::span<const std::string> tokens,
+                                                   std::span<const double> scores,
+                                                   std::span<const std::int32_t> types) {
+  if (scores.size() != tokens.size() || types.size() != tokens.size()) {
+    return fail("tokens, scores and types differ in length (" + std::to_string(tokens.size()) + ", " +
+                std::to_string(scores.size()) + ", " + std::to_string(types.size()) + ")");
+  }
+  if (tokens.size() > UINT32_MAX) return fail("more than 2^32 tokens");
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    if (std::isnan(scores[i])) return fail("scores[" + std::to_string(i) + "] is NaN");
+    if (types[i] < 0 || types[i] > static_cast<std::int32_t>(TokenType::BYTE)) {
+      return fail("types[" + std::to_string(i) + "]: " + std::to_string(types[i]) + " is not a token type");
+    }
+  }
+
+  // The pieces that take part, by text; a later token of the same text wins.
+  boost::unordered_flat_map<std::string_view, std::uint32_t, StringHash, StringEq> pieces;
+  pieces.reserve(tokens.size());
+  for (std::uint32_t i = 0; i < tokens.size(); ++i) {
+    if (takes_part(types[i]) && !tokens[i].empty()) pieces.insert_or_assign(tokens[i], i);
+  }
+
+  std::vector<Ranked> ranked;
+  for (const auto& [text, id] : pieces) {
+    std::uint32_t left_chars = 0;
+    const std::uint32_t chars = count_chars(text);
+    for (std::size_t cut = 1; cut < text.size(); ++cut) {
+      if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) continue;
+      ++left_chars;
+      const auto left = pieces.find(text.substr(0, cut));
+      if (left == pieces.end()) continue;
+      const auto right = pieces.find(text.substr(cut));
+      if (right == pieces.end()) continue;
+      ranked.push_back({scores[id], left_chars, chars - left_chars, id, {left->second, right->second}});
+    }
+  }
+  std::sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+    if (a.score != b.score) return a.score > b.score;
+    if (a.left_chars != b.left_chars) return a.left_chars > b.left_chars;
+    if (a.right_chars != b.right_chars) return a.right_chars > b.right_chars;
+    return a.piece < b.piece;
+  });
+  std::vector<ScoreMerge> merges;
+  merges.reserve(ranked.size());
+  for (const Ranked& r : ranked) merges.push_back(r.merge);
+  return merges;
+}
+
+}  // namespace quorvane::gguf
