@@ -233,7 +233,7 @@ def tokenizer_document(model: Gguf, tokenizer_json: str | None = None) -> dict[s
         "type": "BPE", "dropout": None, "unk_token": unk, "continuing_subword_prefix": None,
         "end_of_word_suffix": None, "fuse_unk": True, "byte_fallback": True, "ignore_merges": False,
         "vocab": {token: i for i, token in enumerate(tokens)},
-        "merges": [list(pair) for pair in quorvane.merges_from_scores(tokens, scores, types)],
+        "merges": quorvane.merges_from_scores(tokens, scores, types),  # pairs: JSON writes them as arrays
     }
     decoders: list[dict[str, object]] = [
         {"type": "Replace", "pattern": {"String": "\u2581"}, "content": " "},
