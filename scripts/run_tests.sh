@@ -37,8 +37,11 @@ bash scripts/setup_system.sh
 log "installing the project into .venv"
 ensure_venv "$VENV" python3
 # llama.cpp (the llama extra) judges the GGUF files we write; it is built from
-# source once, without its multimodal part, and pip keeps the wheel cached.
-CMAKE_ARGS="${CMAKE_ARGS:-} -DLLAVA_BUILD=OFF" pip_build "$VENV/bin/python" install -q ".[test,llama]"
+# source once, without its multimodal part, and pip keeps the wheel cached. It
+# is installed on its own first: pip_build's build directory and its use of the
+# venv as the build environment are for this project's build only.
+CMAKE_ARGS="${CMAKE_ARGS:-} -DLLAVA_BUILD=OFF" "$VENV/bin/python" -m pip install -q "llama-cpp-python>=0.3"
+pip_build "$VENV/bin/python" install -q ".[test,llama]"
 default_python=$("$VENV/bin/python" -c 'import platform; print(platform.python_version())')
 "$VENV/bin/python" -c 'import quorvane; print(quorvane.__file__)'
 
