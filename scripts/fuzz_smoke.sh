@@ -15,7 +15,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 seconds=${1:-30}
 build=build-ci/fuzz
-targets=(read_document_fuzz editor_ops_fuzz)
+targets=(read_document_fuzz editor_ops_fuzz split_text_fuzz)
 
 find_cxx() {
   local c
@@ -54,9 +54,11 @@ for target in "${targets[@]}"; do
   work=$(mktemp -d)
   inputs=(fuzz/seeds/"$target")
   [[ -d fuzz/regressions/$target ]] && inputs+=(fuzz/regressions/"$target")
+  dict=fuzz/tokenizer.dict  # unless the target has a dictionary of its own
+  [[ -f fuzz/$target.dict ]] && dict=fuzz/$target.dict
   rc=0
   "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -dict=fuzz/tokenizer.dict -artifact_prefix="$build/artifacts/$target-" -print_final_stats=1 \
+    -dict="$dict" -artifact_prefix="$build/artifacts/$target-" -print_final_stats=1 \
     "$work" "${inputs[@]}" >"$build/$target.log" 2>&1 || rc=$?
   rm -rf "$work"
   grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)' "$build/$target.log" || true
