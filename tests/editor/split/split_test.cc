@@ -98,6 +98,21 @@ TEST(TextSplitter, RefusesWhatItCannotReproduce) {
     ASSERT_FALSE(s) << pattern;
     EXPECT_NE(s.error().message.find(construct), std::string::npos) << s.error().message;
   }
+  // Each ByteLevel step can double a text and its prefix spaces double it
+  // again: a list of them would make a short line need terabytes.
+  const std::string byte_level = R"({"type":"ByteLevel","add_prefix_space":true,"use_regex":false})";
+  std::string steps = byte_level;
+  for (int i = 1; i < 5; ++i) steps += "," + byte_level;
+  auto five = splitter("null", R"({"type":"Sequence","pretokenizers":[)" + steps + "]}");
+  ASSERT_FALSE(five);
+  EXPECT_EQ(five.error().message, "a normalizer and pre-tokenizer that can make text more than 1024 times longer");
+  auto four = splitter(R"({"type":"Replace","pattern":{"String":"ab"},"content":"abcd"})",
+                       R"({"type":"Sequence","pretokenizers":[)" + byte_level + "," + byte_level + "]}");
+  ASSERT_TRUE(four) << four.error().message;  // 2 * 16
+  auto more = splitter(R"({"type":"Sequence","normalizers":[{"type":"NFKD"},{"type":"NFKC"},{"type":"NFC"},)"
+                       R"({"type":"Replace","pattern":{"String":"a"},"content":"aaa"}]})",
+                       "null");
+  ASSERT_FALSE(more);  // 11 * 11 * 3 * 3
   auto metaspace = splitter("null", R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"always"})");
   ASSERT_FALSE(metaspace);
   EXPECT_EQ(metaspace.error().message, "the Metaspace pre-tokenizer");
