@@ -239,24 +239,6 @@ std::string document_json(std::string_view members) {
 
 // ---- the reference
 
-void append_char(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // The code points of valid UTF-8.
 std::vector<char32_t> decode(std::string_view s) {
   std::vector<char32_t> out;
@@ -354,7 +336,7 @@ class Reference {
       std::string piece;
       for (const char32_t c : decode(text)) {
         std::string ch;
-        append_char(ch, c);
+        append_utf8(ch, c);
         if (ch == kMarker && !piece.empty()) words.push_back(std::exchange(piece, {}));
         piece += ch;
       }
@@ -376,7 +358,7 @@ class Reference {
       if (step.byte_level) {
         for (std::string& piece : next) {
           std::string mapped;
-          for (const char b : piece) append_char(mapped, byte_level_table()[static_cast<unsigned char>(b)]);
+          for (const char b : piece) append_utf8(mapped, byte_level_table()[static_cast<unsigned char>(b)]);
           piece = std::move(mapped);
         }
       }
