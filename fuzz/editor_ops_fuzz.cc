@@ -44,29 +44,6 @@ namespace quorvane::fuzz::ops {
 
 constexpr int kMaxSteps = 24;
 
-class Input {
- public:
-  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-  bool empty() const { return pos_ >= size_; }
-  std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-  std::uint16_t u16() {
-    const unsigned low = byte();
-    return static_cast<std::uint16_t>(low | (unsigned{byte()} << 8));
-  }
-  std::string text(std::size_t n) {
-    n = std::min(n, size_ - pos_);
-    std::string s(reinterpret_cast<const char*>(data_ + pos_), n);
-    pos_ += n;
-    return s;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-};
-
 // Token material: multi-byte characters, a combining mark (NFC), the space
 // markers, ByteLevel letters, special and byte-fallback shapes, and
 // characters the writer must escape.
@@ -90,25 +67,6 @@ std::string gen_token(Input& in) {
   std::string s;
   for (std::size_t i = 0; i < pieces; ++i) s += kPieces[in.byte() % std::size(kPieces)];
   return s;
-}
-
-std::string quoted(std::string_view s) {
-  std::string out = "\"";
-  for (const char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\u00";
-      out += kHex[u >> 4];
-      out += kHex[u & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
 }
 
 // A small BPE document as JSON text: 0..23 tokens with ids that mostly count

@@ -6,10 +6,14 @@
 // GoogleTest reports the input and goes on with the next.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "editor/management/json_reader.h"
 #include "editor/management/json_writer.h"
@@ -55,6 +59,50 @@ inline void check_write_read_stable(const Document& document) {
   FUZZ_CHECK(write_document(*from_declared, KeyOrder::kDeclared) == declared);
   FUZZ_CHECK(write_document(*from_sorted, KeyOrder::kSorted) == sorted);
   FUZZ_CHECK(write_document(*from_declared, KeyOrder::kSorted) == sorted);
+}
+
+// The fuzzer's bytes, read front to back; zeros once they run out.
+class Input {
+ public:
+  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  bool empty() const { return pos_ >= size_; }
+  std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  std::uint16_t u16() {
+    const unsigned low = byte();
+    return static_cast<std::uint16_t>(low | (unsigned{byte()} << 8));
+  }
+  std::string text(std::size_t n) {
+    n = std::min(n, size_ - pos_);
+    std::string s(reinterpret_cast<const char*>(data_ + pos_), n);
+    pos_ += n;
+    return s;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+};
+
+// `s` as a JSON string.
+inline std::string quoted(std::string_view s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += kHex[u >> 4];
+      out += kHex[u & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
 }
 
 }  // namespace quorvane::fuzz

@@ -2,12 +2,14 @@
 """Writes the seed corpora under fuzz/seeds/ (they are committed; run this
 again only to change them).
 
-    python3 fuzz/make_seeds.py [CORPUS_DIR]
+    python3 fuzz/make_seeds.py [CORPUS_DIR [TEXT_DIR]]
 
 CORPUS_DIR holds the real tokenizers as *.json or *.json.xz (default:
 ../shared/corpus). Each contributes small slices: a few merges from one place
 in its merge list, the tokens those merges need, a few low ids, and the
-file's own added tokens (a few), normalizer and pre-tokenizer.
+file's own added tokens (a few), normalizer and pre-tokenizer. The splitter's
+seeds pair each file's normalizer and pre-tokenizer with a few lines of the
+real texts in TEXT_DIR (default: ../shared/text, *.txt.xz).
 """
 import json
 import lzma
@@ -139,8 +141,55 @@ def ops_seeds(slices):
     return seeds
 
 
+def text_lines(text_dir):
+    """A few short lines of each real text: letters with diacritics, digits,
+    quotes, code and runs of spaces, cut at a character boundary."""
+    lines = []
+    for path in sorted(text_dir.glob("*-heldout.txt.xz")):
+        with lzma.open(path, "rt", encoding="utf-8") as f:
+            text = f.read().split("\n")
+        for line in text[:400:40]:
+            lines.append(line.encode()[:160].decode("utf-8", "ignore"))
+    return lines
+
+
+def split_seeds(corpus, text_dir):
+    """Seeds of split_text_fuzz: settings given as JSON (flags bit 0), then text."""
+    lines = text_lines(text_dir)
+    extra = "it's  \u00e9l\u00e8ve e\u0301 \ufb01n \u00bd\u00b2 \u3000x\u0085y 123456 \u6f22\u5b57 \U0001f600 \u2581a\t\r\n\n  \n"
+    settings = {}
+    for path in sorted(corpus.glob("*.json*")):
+        doc = load(path)
+        settings[path.name.split(".")[0]] = (doc.get("normalizer"), doc.get("pre_tokenizer"))
+    split = lambda pattern, behavior, invert=False: {"type": "Split", "pattern": pattern, "behavior": behavior,
+                                                     "invert": invert}
+    settings.update({
+        "byte_level": (None, {"type": "ByteLevel", "add_prefix_space": True, "trim_offsets": True,
+                              "use_regex": True}),
+        "nfkd_punctuation": ({"type": "NFKD"}, split({"Regex": r"\p{P}+"}, "MergedWithNext", True)),
+        "behaviours": ({"type": "Sequence", "normalizers": [{"type": "NFKC"}, {"type": "Replace",
+                        "pattern": {"String": "  "}, "content": " "}]},
+                       {"type": "Sequence", "pretokenizers": [split({"String": " "}, "Removed"),
+                                                              split({"Regex": r"(?i:[aeiou])+"}, "Contiguous"),
+                                                              split({"String": "e"}, "MergedWithPrevious", True)]}),
+    })
+    seeds = {}
+    for i, (name, (normalizer, pre_tokenizer)) in enumerate(sorted(settings.items())):
+        members = json.dumps({"normalizer": normalizer, "pre_tokenizer": pre_tokenizer}, ensure_ascii=False)[1:-1]
+        members = members.encode()
+        text = "\n".join(lines[i::len(settings)][:3] + [extra]).encode()
+        seeds[name] = b"\x01" + struct.pack("<H", len(members)) + members + text
+    # Generated settings (flags bit 0 clear): a shape byte, the steps' bytes, then text.
+    rng = random.Random(20261210)
+    for i in range(8):
+        body = bytes(rng.randrange(256) for _ in range(rng.randrange(8, 40)))
+        seeds[f"generated_{i:02d}"] = b"\x00" + body + lines[i].encode()
+    return seeds
+
+
 def main():
     corpus = Path(sys.argv[1]) if len(sys.argv) > 1 else HERE.parent.parent / "shared" / "corpus"
+    text_dir = Path(sys.argv[2]) if len(sys.argv) > 2 else HERE.parent.parent / "shared" / "text"
     slices = {}
     for path in sorted(corpus.glob("*.json*")):
         doc = load(path)
@@ -152,7 +201,8 @@ def main():
                 slices[f"{stem}_{start}.json"] = text
     read_dir = SEEDS / "read_document_fuzz"
     ops_dir = SEEDS / "editor_ops_fuzz"
-    for d in (read_dir, ops_dir):
+    split_dir = SEEDS / "split_text_fuzz"
+    for d in (read_dir, ops_dir, split_dir):
         d.mkdir(parents=True, exist_ok=True)
         for old in d.iterdir():
             old.unlink()
@@ -162,8 +212,11 @@ def main():
     firsts = {name: text for name, text in slices.items() if name.endswith("_0.json")}
     for name, data in ops_seeds(firsts).items():
         (ops_dir / name).write_bytes(data)
-    total = sum(p.stat().st_size for d in (read_dir, ops_dir) for p in d.iterdir())
-    print(f"{len(list(read_dir.iterdir()))} + {len(list(ops_dir.iterdir()))} seeds, {total} bytes")
+    for name, data in split_seeds(corpus, text_dir).items():
+        (split_dir / name).write_bytes(data)
+    dirs = (read_dir, ops_dir, split_dir)
+    total = sum(p.stat().st_size for d in dirs for p in d.iterdir())
+    print(" + ".join(str(len(list(d.iterdir()))) for d in dirs) + f" seeds, {total} bytes")
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 seconds=${1:-30}
 build=build-ci/fuzz
-targets=(read_document_fuzz editor_ops_fuzz read_gguf_fuzz)
+targets=(read_document_fuzz editor_ops_fuzz read_gguf_fuzz split_text_fuzz)
 
 find_cxx() {
   local c
@@ -54,8 +54,8 @@ for target in "${targets[@]}"; do
   work=$(mktemp -d)
   inputs=(fuzz/seeds/"$target")
   [[ -d fuzz/regressions/$target ]] && inputs+=(fuzz/regressions/"$target")
-  dict=fuzz/tokenizer.dict
-  [[ $target == read_gguf_fuzz ]] && dict=fuzz/gguf.dict
+  dict=fuzz/tokenizer.dict  # unless the target has a dictionary of its own
+  [[ -f fuzz/$target.dict ]] && dict=fuzz/$target.dict
   rc=0
   "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -dict="$dict" -artifact_prefix="$build/artifacts/$target-" -print_final_stats=1 \

@@ -7,6 +7,7 @@
 #include "../../fuzz/editor_ops_fuzz.cc"
 #include "../../fuzz/read_document_fuzz.cc"
 #include "../../fuzz/read_gguf_fuzz.cc"
+#include "../../fuzz/split_text_fuzz.cc"
 
 #include <filesystem>
 #include <fstream>
@@ -62,10 +63,15 @@ TEST(FuzzInputs, RegressionsOfReadingGguf) {
   replay("regressions", "read_gguf_fuzz", fuzz::read_gguf_one);
 }
 
+TEST(FuzzInputs, RegressionsOfSplitting) {
+  replay("regressions", "split_text_fuzz", fuzz::split::split_text_one);
+}
+
 TEST(FuzzInputs, Seeds) {
   EXPECT_GT(replay("seeds", "read_gguf_fuzz", fuzz::read_gguf_one), 0u);
   EXPECT_GT(replay("seeds", "editor_ops_fuzz", fuzz::ops::editor_ops_one), 0u);
   EXPECT_GT(replay("seeds", "read_document_fuzz", fuzz::read_document_one), 0u);
+  EXPECT_GT(replay("seeds", "split_text_fuzz", fuzz::split::split_text_one), 0u);
 }
 
 Editor from(const std::string& json) {

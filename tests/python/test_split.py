@@ -99,6 +99,29 @@ def test_generated_settings_split_as_the_client(normalizer, steps, text):
     assert split(document)(text) == client_words(document, text)
 
 
+@pytest.mark.parametrize("pattern, text", [
+    ("a{,3}", "aaaa{,3}"),                  # a quantifier to the client, text to PCRE2 10.42
+    (r"\p{Greek}+", "\u03b1\u03b2\u0342\u03b3"),  # PCRE2 matches a script's extensions too
+    (r"\p{Latin}+", "ab\u0363c"),
+    ("(?i:ss)", "\u00df ss SS \u1e9e"),      # the client folds one character to two
+    ("(?i:\u00df)", "\u00df ss SS"),
+    ("(?i)fi", "\ufb01 fi"),
+    ("(*FAIL)|a", "aa"),                   # PCRE2's verbs
+    (r"\p{Xan}+", "ab1 c"),
+    (r"\p{L}+|\p{Nd}|\p{Zs}", "ab 12\u3000c"),
+    ("(?i:'s|'t|'re|'ve|'m|'ll|'d)|x", "It'S 'LL x \u00df"),
+])
+def test_patterns_the_engines_read_differently_are_refused(pattern, text):
+    document = with_steps(None, {"type": "Split", "pattern": {"Regex": pattern}, "behavior": "Isolated",
+                                 "invert": False})
+    editor = quorvane.Quorvane.from_json(json.dumps(document))
+    try:
+        words = editor.split_words(text)
+    except NotImplementedError:
+        return
+    assert words == client_words(document, text)
+
+
 def test_refused_settings_fall_back_to_the_client(tmp_path):
     metaspace = with_steps({"type": "Lowercase"},
                            {"type": "Metaspace", "replacement": MARKER, "prepend_scheme": "always", "split": True})

@@ -110,6 +110,26 @@ Result<Normalizer> Normalizer::compile(const Value& spec) {
   return out;
 }
 
+double Normalizer::growth() const {
+  // utf8proc's decompositions give at most 3 times a character's bytes for
+  // the canonical forms (U+1D160) and 11 for the compatibility forms
+  // (U+FDFA); composing after them never lengthens.
+  double out = 1;
+  for (const Step& step : steps_) {
+    switch (step.kind) {
+      case Kind::kNfc:
+      case Kind::kNfd: out *= 3; break;
+      case Kind::kNfkc:
+      case Kind::kNfkd: out *= 11; break;
+      case Kind::kPrepend: break;
+      case Kind::kReplace:
+        out *= std::max(1.0, static_cast<double>(step.content.size()) / static_cast<double>(step.pattern.size()));
+        break;
+    }
+  }
+  return out;
+}
+
 bool Normalizer::uses_unicode_tables() const {
   return std::any_of(steps_.begin(), steps_.end(),
                      [](const Step& step) { return step.kind != Kind::kPrepend && step.kind != Kind::kReplace; });

@@ -27,6 +27,9 @@ class Normalizer {
   bool empty() const { return steps_.empty(); }
   // Whether a step depends on Unicode's tables (a normal form).
   bool uses_unicode_tables() const;
+  // The most the steps can multiply a text's length in bytes by; Prepend adds
+  // its string once, which this leaves out.
+  double growth() const;
 
  private:
   enum class Kind { kNfc, kNfd, kNfkc, kNfkd, kPrepend, kReplace };

@@ -123,6 +123,14 @@ Result<PreTokenizer> PreTokenizer::compile(const Value& spec) {
   return out;
 }
 
+double PreTokenizer::growth() const {
+  double out = 1;
+  for (const Step& step : steps_) {
+    if (step.byte_level) out *= step.add_prefix_space ? 4 : 2;
+  }
+  return out;
+}
+
 bool PreTokenizer::uses_unicode_tables() const {
   return std::any_of(steps_.begin(), steps_.end(), [](const Step& step) { return step.regex != nullptr; });
 }

@@ -54,6 +54,9 @@ class PreTokenizer {
   bool empty() const { return steps_.empty(); }
   // Whether a step depends on Unicode's tables (a regular expression).
   bool uses_unicode_tables() const;
+  // The most the steps can multiply a text's length in bytes by: a ByteLevel
+  // step doubles it at most, and its prefix spaces at most double it again.
+  double growth() const;
 
  private:
   enum class Behavior { kRemoved, kIsolated, kMergedWithPrevious, kMergedWithNext, kContiguous };

@@ -21,14 +21,50 @@ std::string pcre2_message(int code) {
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_alnum(char c) { return is_letter(c) || (c >= '0' && c <= '9'); }
 
+// The general categories, which both engines take from the same tables.
+// Scripts are not among them: PCRE2 matches a script's extensions too (a
+// combining mark shared by Greek and Latin is \p{Greek}), the client does not.
+bool is_general_category(std::string_view name) {
+  static constexpr std::string_view kCategories[] = {
+      "L",  "Lu", "Ll", "Lt", "Lm", "Lo", "M",  "Mn", "Mc", "Me", "N",  "Nd", "Nl", "No", "P",  "Pc", "Pd", "Ps",
+      "Pe", "Pi", "Pf", "Po", "S",  "Sm", "Sc", "Sk", "So", "Z",  "Zs", "Zl", "Zp", "C",  "Cc", "Cf", "Co", "Cn"};
+  for (const std::string_view c : kCategories) {
+    if (name == c) return true;
+  }
+  return false;
+}
+
+// Whether a case-insensitive pattern may match differently: the client's
+// engine folds one character to several ("ß" matches "ss", "ﬁ" matches "fi"),
+// PCRE2 does not. Those folds all reach letters beyond ASCII or one of these
+// pairs of ASCII letters.
+bool multi_character_fold(std::string_view p) {
+  std::string lower(p);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  }
+  for (const std::string_view pair : {"ss", "st", "ff", "fi", "fl"}) {
+    if (lower.find(pair) != std::string::npos) return true;
+  }
+  return false;
+}
+
 // The first construct of `p` whose meaning may differ between the client's
 // engine and PCRE2, or empty when there is none. Accepted: literals, escaped
 // punctuation, \s \S \r \n \t \f, \p{Name} \P{Name}, classes without nesting,
 // POSIX names or intersections, groups (?: (?i: (?i) (?= (?! (?<= (?<! (?>,
 // alternation and every quantifier. Refused among others: \d \w \b \v \h \x \u
 // (ASCII-only or another meaning in one of the engines), ^ and $ (line anchors
-// in one, subject anchors in the other), back-references and named groups.
+// in one, subject anchors in the other), back-references and named groups,
+// properties other than general categories, {,n} (a quantifier in one, text
+// in the other), PCRE2's verbs (*...), and a case-insensitive pattern that
+// holds what one character can fold to several of.
 std::string unsupported_construct(std::string_view p) {
+  if (p.find("(?i") != std::string_view::npos && multi_character_fold(p)) {
+    return "case-insensitive matching of characters that fold to several";
+  }
+  if (p.find("{,") != std::string_view::npos) return "the quantifier {,n}";
   bool in_class = false;
   std::size_t class_start = 0;  // where the class's members begin
   for (std::size_t i = 0; i < p.size(); ++i) {
@@ -43,6 +79,9 @@ std::string unsupported_construct(std::string_view p) {
         std::size_t close = i + 2;
         while (close < p.size() && (is_letter(p[close]) || p[close] == '_')) ++close;
         if (close == i + 2 || close == p.size() || p[close] != '}') return "a property name other than letters";
+        if (!is_general_category(p.substr(i + 2, close - i - 2))) {
+          return "the property " + std::string(p.substr(i + 2, close - i - 2));
+        }
         i = close;
         continue;
       }
@@ -64,6 +103,7 @@ std::string unsupported_construct(std::string_view p) {
       case '^':
       case '$': return std::string("the anchor ") + c;
       case '(': {
+        if (i + 1 < p.size() && p[i + 1] == '*') return "the verb (*";
         if (i + 1 == p.size() || p[i + 1] != '?') break;
         const std::string_view rest = p.substr(i + 2);
         static constexpr std::string_view kGroups[] = {":", "i:", "i)", "=", "!", "<=", "<!", ">"};

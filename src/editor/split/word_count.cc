@@ -20,6 +20,11 @@ namespace {
 
 constexpr std::string_view kMarker = "\xE2\x96\x81";  // U+2581
 
+// How many times longer than a line its words may get (NFKC and a ByteLevel
+// step with prefix spaces: 44). Each step multiplies, so a list of a few dozen steps would
+// otherwise make a line of kilobytes need terabytes.
+constexpr double kMaxGrowth = 1024;
+
 // Below this many bytes a second thread costs more than it saves.
 constexpr std::size_t kBytesPerThread = 1 << 16;
 // Lines a thread takes at a time.
@@ -81,6 +86,10 @@ Result<TextSplitter> TextSplitter::compile(const Document& document) {
   if (!pre_tokenizer) return std::unexpected(pre_tokenizer.error());
   out.normalizer_ = std::move(*normalizer);
   out.pre_tokenizer_ = std::move(*pre_tokenizer);
+  if (out.normalizer_.growth() * out.pre_tokenizer_.growth() > kMaxGrowth) {
+    return fail("a normalizer and pre-tokenizer that can make text more than " +
+                std::to_string(static_cast<int>(kMaxGrowth)) + " times longer");
+  }
   out.marker_pieces_ = document.pre_tokenizer.is_null();
   if (out.normalizer_.uses_unicode_tables() || (!out.marker_pieces_ && out.pre_tokenizer_.uses_unicode_tables())) {
     auto unsure = Regex::compile_trusted(kUnsure);

@@ -40,7 +40,8 @@ using WordCountMap = boost::unordered_flat_map<std::string, std::uint64_t, Strin
 class TextSplitter {
  public:
   // Fails, naming the step, for a normalizer or pre-tokenizer whose result
-  // cannot be reproduced exactly.
+  // cannot be reproduced exactly, and for one that can make a text more than
+  // a thousand times longer (a line would need absurd memory).
   static Result<TextSplitter> compile(const Document& document);
 
   // The words of one line of valid UTF-8, in order; none when the line is

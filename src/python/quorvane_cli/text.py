@@ -10,6 +10,7 @@ import lzma
 import os
 import queue
 import threading
+import zlib
 from collections.abc import Callable, Iterator, Sequence
 
 from quorvane_cli.errors import CliError
@@ -55,7 +56,7 @@ class TextFile:
         while True:
             try:
                 chunk = self._stream.read(READ_SIZE)
-            except (OSError, EOFError, lzma.LZMAError) as exc:
+            except (OSError, EOFError, lzma.LZMAError, zlib.error) as exc:
                 raise CliError(f"{self.path}: not a valid {self._compressed} file: {exc}") from None
             if not chunk:
                 return
@@ -76,7 +77,7 @@ class TextFile:
         while True:
             try:
                 data = self._stream.read(BLOCK_SIZE)
-            except (OSError, EOFError, lzma.LZMAError) as exc:
+            except (OSError, EOFError, lzma.LZMAError, zlib.error) as exc:
                 raise CliError(f"{self.path}: not a valid {self._compressed} file: {exc}") from None
             if first and data.startswith(BOM):
                 data = data[len(BOM):]
@@ -112,9 +113,19 @@ class TextFile:
 
         CliError names the byte offset (in the decompressed text) of bytes that are not UTF-8.
         """
+        for _, line in self.numbered_lines():
+            yield line
+
+    def numbered_lines(self, max_length: int | None = None) -> Iterator[tuple[int, str]]:
+        """The non-blank lines as `documents`, each with its line number in the file.
+
+        CliError for a line of more than `max_length` characters, once that many are read.
+        """
         decoder = codecs.getincrementaldecoder("utf-8")()
         fed = 0  # bytes handed to the decoder so far
-        pending = ""
+        pending: list[str] = []  # the start of a line that goes on in the next chunk
+        pending_length = 0
+        number = 0
         first = True
         found = False
         for chunk in itertools.chain(self._chunks(), [b""]):
@@ -127,13 +138,28 @@ class TextFile:
             if first and text:
                 text = text.removeprefix("\ufeff")
                 first = False
-            lines = (pending + text).split("\n")
-            pending = lines.pop() if chunk else ""
+            lines = text.split("\n")
+            if len(lines) == 1 and chunk:
+                # No line ends here: keep the piece rather than copy the line so far again.
+                pending.append(text)
+                pending_length += len(text)
+                if max_length is not None and pending_length > max_length:
+                    raise CliError(f"{self.path}: line {number + 1} is longer than {max_length} characters")
+                continue
+            if pending:
+                lines[0] = "".join([*pending, lines[0]])
+                pending, pending_length = [], 0
+            if chunk:
+                pending = [lines.pop()]
+                pending_length = len(pending[0])
             for line in lines:
+                number += 1
                 line = line.removesuffix("\r")
+                if max_length is not None and len(line) > max_length:
+                    raise CliError(f"{self.path}: line {number} is longer than {max_length} characters")
                 if line and not line.isspace():
                     found = True
-                    yield line
+                    yield number, line
         if not found:
             raise CliError(f"{self.path}: no text (every line is blank)")
 

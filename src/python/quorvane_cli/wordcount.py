@@ -53,6 +53,11 @@ LINES_PER_CHUNK = 2000
 PARALLEL_BYTES = 1 << 18
 
 COUNT_SUFFIXES = (".tsv", ".tsv.gz", ".tsv.xz", ".parquet")
+# A row of a count file is a word and its count: one longer than this is no
+# such row, and is refused before it fills memory (a compressed file can hold
+# a line of gigabytes in a few kilobytes).
+MAX_ROW_CHARS = 1 << 24
+PARQUET_BATCH_ROWS = 1 << 16
 MISSING_CLIENT = "reading text needs the tokenizers package: pip install 'quorvane[eval]'"
 
 
@@ -365,29 +370,55 @@ def read_counts(path: str) -> Counter[str]:
     """The word counts of a .tsv(.gz/.xz) or .parquet file (see the module's notes)."""
     counts: Counter[str] = Counter()
     if path.rstrip("/" + os.sep).lower().endswith(".parquet"):
-        parquet = _parquet(path, "reading")
-        try:
-            table = parquet.read_table(path, columns=["word", "count"])
-        except (OSError, ValueError, KeyError) as exc:
-            raise CliError(f"{path}: not a Parquet file of word counts (columns word, count): {exc}") from None
-        for row, (word, count) in enumerate(zip(table.column("word").to_pylist(),
-                                                table.column("count").to_pylist())):
-            _add(counts, word, count, f"{path}: row {row + 1}")
+        _read_parquet_counts(path, counts)
     else:
         text = TextFile(path)
         try:
-            for number, line in enumerate(text.documents(), 1):
+            first = True
+            for number, line in text.numbered_lines(MAX_ROW_CHARS):
                 word, tab, count = line.rpartition("\t")
                 if not tab:
                     raise CliError(f"{path}: line {number}: expected a word, a tab and a count")
-                if number == 1 and (word, count.strip()) == ("word", "count"):
+                if first and (word, count.strip()) == ("word", "count"):
+                    first = False
                     continue
+                first = False
                 _add(counts, word, count, f"{path}: line {number}")
         finally:
             text.close()
     if not counts:
         raise CliError(f"{path}: no word counts")
     return counts
+
+
+def _parquet_parts(path: str) -> list[str]:
+    """The files of a Parquet count file: the file itself, or the data files of a
+    directory as Spark and Ray write one (names starting "_" or "." are their bookkeeping)."""
+    if not os.path.isdir(path):
+        return [path]
+    parts = sorted(os.path.join(path, name) for name in os.listdir(path)
+                   if not name.startswith(("_", ".")) and os.path.isfile(os.path.join(path, name)))
+    if not parts:
+        raise CliError(f"{path}: a Parquet directory without data files")
+    return parts
+
+
+def _read_parquet_counts(path: str, counts: Counter[str]) -> None:
+    parquet = _parquet(path, "reading")
+    import pyarrow  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+    # A batch at a time, so that memory follows the distinct words, not the rows.
+    row = 0
+    for part in _parquet_parts(path):
+        try:
+            with parquet.ParquetFile(part) as table:
+                for batch in table.iter_batches(batch_size=PARQUET_BATCH_ROWS, columns=["word", "count"]):
+                    for word, count in zip(batch.column("word").to_pylist(), batch.column("count").to_pylist()):
+                        row += 1
+                        _add(counts, word, count, f"{part}: row {row}")
+        except (pyarrow.ArrowException, OSError, ValueError, KeyError, OverflowError) as exc:
+            # Arrow's errors for a file it cannot read, and Python's for values it cannot convert.
+            raise CliError(f"{part}: not a Parquet file of word counts (columns word, count): {exc}") from None
 
 
 def gather_counts(

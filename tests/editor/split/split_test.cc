@@ -92,12 +92,36 @@ TEST(TextSplitter, RefusesWhatItCannotReproduce) {
       {R"([[:alpha:]]+)", "a nested character class"},
       {R"((?<x>a))", "the group (?<x"},
       {R"(a*)", "it can match nothing"},
+      // Each matches other text in the client's engine.
+      {R"(a{,3})", "the quantifier {,n}"},
+      {R"(\\p{Greek}+)", "the property Greek"},
+      {R"(\\p{Xan})", "the property Xan"},
+      {R"((?i:ss))", "fold to several"},
+      {R"((?i)\u00df)", "fold to several"},
+      {R"((*CR)a.)", "the verb (*"},
   };
   for (const auto& [pattern, construct] : patterns) {
     auto s = splitter("null", split_on(R"({"Regex":")" + pattern + R"("})", "Isolated"));
     ASSERT_FALSE(s) << pattern;
     EXPECT_NE(s.error().message.find(construct), std::string::npos) << s.error().message;
   }
+  // Each ByteLevel step can double a text and its prefix spaces double it
+  // again: a list of them would make a short line need terabytes.
+  const std::string byte_level = R"({"type":"ByteLevel","add_prefix_space":true,"use_regex":false})";
+  std::string steps = byte_level;
+  for (int i = 1; i < 5; ++i) steps += "," + byte_level;
+  auto five = splitter("null", R"({"type":"Sequence","pretokenizers":[)" + steps + "]}");
+  ASSERT_TRUE(five) << five.error().message;  // 4^5, the most allowed
+  auto six = splitter("null", R"({"type":"Sequence","pretokenizers":[)" + steps + "," + byte_level + "]}");
+  ASSERT_FALSE(six);
+  EXPECT_EQ(six.error().message, "a normalizer and pre-tokenizer that can make text more than 1024 times longer");
+  auto four = splitter(R"({"type":"Replace","pattern":{"String":"ab"},"content":"abcd"})",
+                       R"({"type":"Sequence","pretokenizers":[)" + byte_level + "," + byte_level + "]}");
+  ASSERT_TRUE(four) << four.error().message;  // 2 * 16
+  auto more = splitter(R"({"type":"Sequence","normalizers":[{"type":"NFKD"},{"type":"NFKC"},{"type":"NFC"},)"
+                       R"({"type":"Replace","pattern":{"String":"a"},"content":"aaa"}]})",
+                       "null");
+  ASSERT_FALSE(more);  // 11 * 11 * 3 * 3
   auto metaspace = splitter("null", R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"always"})");
   ASSERT_FALSE(metaspace);
   EXPECT_EQ(metaspace.error().message, "the Metaspace pre-tokenizer");
