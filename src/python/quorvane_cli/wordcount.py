@@ -408,8 +408,8 @@ def _read_parquet_counts(path: str, counts: Counter[str]) -> None:
     import pyarrow  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
     # A batch at a time, so that memory follows the distinct words, not the rows.
-    row = 0
     for part in _parquet_parts(path):
+        row = 0
         try:
             with parquet.ParquetFile(part) as table:
                 for batch in table.iter_batches(batch_size=PARQUET_BATCH_ROWS, columns=["word", "count"]):
