@@ -231,6 +231,16 @@ def _evaluation_arguments(evaluation: argparse.ArgumentParser) -> None:
         "--text", metavar="FILE", nargs="+", action="extend", required=True,
         help="UTF-8 text, one document a line (.xz and .gz are decompressed); blank lines are skipped",
     )
+    model = evaluation.add_argument_group("GGUF models (bits per byte, with llama.cpp)")
+    model.add_argument(
+        "--context", metavar="N", type=count, default=None,
+        help="tokens per window the model reads (default 512, or its training context when shorter)",
+    )
+    model.add_argument(
+        "--max-bytes", metavar="N", type=count, default=None,
+        help="score only the first N bytes of each text (whole lines) with the models",
+    )
+    model.add_argument("--threads", metavar="N", type=count, default=None, help="llama.cpp's threads")
     _common(evaluation)
 
 
