@@ -97,10 +97,10 @@ def timed(argv: list[str]) -> tuple[float, int]:
 
 
 def parameters(path: str) -> int:
-    from quorvane_cli.formats.gguf import read_container
+    import quorvane
 
     total = 0
-    for _, dims, _, _, _ in read_container(path)["tensors"]:
+    for _, dims, _, _, _ in quorvane.read_gguf(path)["tensors"]:
         count = 1
         for dim in dims:
             count *= dim

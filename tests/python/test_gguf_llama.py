@@ -79,7 +79,7 @@ EDITS = {
     "prune": ["prune", "--count", "2048", "--text", *TRAIN],
     "extend": ["extend", "--text", TRAIN[0], "--add", "256"],
     "adapt": ["adapt", "--text", TRAIN[0], "--keep-text", TRAIN[-1], "--replace", "256"],
-    "add-reachable": ["add", "--reachable", "Dobrý", "dziękuję", "Quorvane"],
+    "add-reachable": ["add", "Dobrý", "dziękuję", "Quorvane", "--reachable"],
     "remove": ["remove", "the", "▁the", "Ġthe", "ing", "▁ing", "Ġing"],
 }
 

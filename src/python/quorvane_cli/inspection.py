@@ -45,7 +45,7 @@ def _gguf_info(model: Gguf) -> dict[str, object]:
     for name in EMBEDDINGS:
         tensor = model.tensor(name)
         if tensor is not None:
-            tensors.append({"name": name, "type": GGML_TYPES[tensor[2]][0], "shape": list(tensor[1])})
+            tensors.append({"name": name, "type": GGML_TYPES.get(tensor[2], str(tensor[2])), "shape": list(tensor[1])})
     return {"architecture": model.architecture, "tokenizer_model": model.model, "pre": model.pre,
             "embeddings": tensors, "tied": model.tensor("output.weight") is None}
 

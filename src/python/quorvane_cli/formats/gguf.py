@@ -15,18 +15,17 @@ Two tokenizer models are read, as llama.cpp runs them:
   `add_space_prefix` says whether a "▁" is put before the text.
 
 Token types give the added tokens: CONTROL ones are special, USER_DEFINED ones
-are matched whole in the raw text. The container itself is read by
-`read_container`, which returns what the core's reader returns.
+are matched whole in the raw text. The container itself is read by the core
+(`quorvane.read_gguf`), which checks every declared size against the file.
 """
 
 from __future__ import annotations
 
-import mmap
 import os
-import struct
-from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
+
+import quorvane
 
 from quorvane_cli.errors import CliError
 
@@ -42,16 +41,12 @@ SCALARS = {
     FLOAT32: "f", BOOL: "?", UINT64: "Q", INT64: "q", FLOAT64: "d",
 }
 
-# Tensor types (ggml_type): id -> (name, elements per block, bytes per block).
+# Tensor types (ggml_type) by id, as ggml names them.
 GGML_TYPES = {
-    0: ("F32", 1, 4), 1: ("F16", 1, 2), 2: ("Q4_0", 32, 18), 3: ("Q4_1", 32, 20), 6: ("Q5_0", 32, 22),
-    7: ("Q5_1", 32, 24), 8: ("Q8_0", 32, 34), 9: ("Q8_1", 32, 40), 10: ("Q2_K", 256, 84),
-    11: ("Q3_K", 256, 110), 12: ("Q4_K", 256, 144), 13: ("Q5_K", 256, 176), 14: ("Q6_K", 256, 210),
-    15: ("Q8_K", 256, 292), 16: ("IQ2_XXS", 256, 66), 17: ("IQ2_XS", 256, 74), 18: ("IQ3_XXS", 256, 98),
-    19: ("IQ1_S", 256, 50), 20: ("IQ4_NL", 32, 18), 21: ("IQ3_S", 256, 110), 22: ("IQ2_S", 256, 82),
-    23: ("IQ4_XS", 256, 136), 24: ("I8", 1, 1), 25: ("I16", 1, 2), 26: ("I32", 1, 4), 27: ("I64", 1, 8),
-    28: ("F64", 1, 8), 29: ("IQ1_M", 256, 56), 30: ("BF16", 1, 2), 34: ("TQ1_0", 256, 54),
-    35: ("TQ2_0", 256, 66), 39: ("MXFP4", 32, 17),
+    0: "F32", 1: "F16", 2: "Q4_0", 3: "Q4_1", 6: "Q5_0", 7: "Q5_1", 8: "Q8_0", 9: "Q8_1", 10: "Q2_K",
+    11: "Q3_K", 12: "Q4_K", 13: "Q5_K", 14: "Q6_K", 15: "Q8_K", 16: "IQ2_XXS", 17: "IQ2_XS", 18: "IQ3_XXS",
+    19: "IQ1_S", 20: "IQ4_NL", 21: "IQ3_S", 22: "IQ2_S", 23: "IQ4_XS", 24: "I8", 25: "I16", 26: "I32",
+    27: "I64", 28: "F64", 29: "IQ1_M", 30: "BF16", 34: "TQ1_0", 35: "TQ2_0", 39: "MXFP4",
 }
 Q8_0 = 8
 
@@ -105,118 +100,6 @@ def is_gguf(path: str) -> bool:
     return path.lower().endswith(SUFFIX) and not os.path.isdir(path)
 
 
-# The container ---------------------------------------------------------------
-
-
-class _Cursor:
-    """Bounds-checked reads of a GGUF file's header, metadata and tensor directory."""
-
-    def __init__(self, data: mmap.mmap | bytes, path: str) -> None:
-        self.data = data
-        self.path = path
-        self.pos = 0
-
-    def fail(self, what: str) -> CliError:
-        return CliError(f"Failed to read GGUF: {self.path}: {what} at offset {self.pos}")
-
-    def take(self, size: int, what: str) -> int:
-        if size < 0 or self.pos + size > len(self.data):
-            raise self.fail(f"{what} ({size} bytes) runs past the end of the file ({len(self.data)} bytes)")
-        start = self.pos
-        self.pos += size
-        return start
-
-    def scalar(self, code: str, what: str) -> Any:
-        size = struct.calcsize("<" + code)
-        return struct.unpack_from("<" + code, self.data, self.take(size, what))[0]
-
-    def string(self, what: str) -> str:
-        size = self.scalar("Q", what)
-        start = self.take(size, what)
-        try:
-            return bytes(self.data[start:start + size]).decode("utf-8")
-        except UnicodeDecodeError:
-            raise self.fail(f"{what} is not UTF-8") from None
-
-    def value(self, kind: int, what: str) -> Any:
-        if kind == STRING:
-            return self.string(what)
-        if kind in SCALARS:
-            return self.scalar(SCALARS[kind], what)
-        if kind != ARRAY:
-            raise self.fail(f"{what}: unknown value type {kind}")
-        element = self.scalar("I", what)
-        count = self.scalar("Q", what)
-        if element in SCALARS:
-            code = f"<{count}{SCALARS[element]}"
-            size = count * struct.calcsize("<" + SCALARS[element])
-            return element, list(struct.unpack_from(code, self.data, self.take(size, what)))
-        if element == STRING:
-            if count * 8 > len(self.data) - self.pos:
-                raise self.fail(f"{what}: {count} strings cannot fit in the rest of the file")
-            return element, [self.string(f"{what}[{i}]") for i in range(count)]
-        if element == ARRAY:
-            return element, [self.value(ARRAY, f"{what}[{i}]") for i in range(count)]
-        raise self.fail(f"{what}: unknown element type {element}")
-
-
-def read_container(path: str) -> dict[str, Any]:
-    """The header, metadata (key, value type, value, start, end) and tensor
-    directory (name, dims ne0 first, type, offset from the data, bytes) of a GGUF file."""
-    try:
-        with open(path, "rb") as file:
-            size = os.fstat(file.fileno()).st_size
-            data: mmap.mmap | bytes = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if size else b""
-    except OSError as exc:
-        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
-    cursor = _Cursor(data, path)
-    if bytes(data[:4]) != b"GGUF":
-        raise CliError(f"Failed to read GGUF: {path}: not a GGUF file (no GGUF magic)")
-    cursor.pos = 4
-    version = cursor.scalar("I", "version")
-    if version not in (2, 3):
-        raise cursor.fail(f"GGUF version {version} is not read")
-    tensor_count = cursor.scalar("Q", "tensor count")
-    kv_count = cursor.scalar("Q", "metadata count")
-    metadata = []
-    for _ in range(kv_count):
-        start = cursor.pos
-        key = cursor.string("metadata key")
-        kind = cursor.scalar("I", f"value type of {key}")
-        value = cursor.value(kind, key)
-        metadata.append((key, kind, value, start, cursor.pos))
-    alignment = next((value for key, _, value, _, _ in metadata if key == "general.alignment"), 32)
-    if type(alignment) is not int or alignment <= 0 or alignment & (alignment - 1):
-        raise cursor.fail(f"general.alignment {alignment} is not a power of two")
-    tensors = []
-    for _ in range(tensor_count):
-        name = cursor.string("tensor name")
-        n_dims = cursor.scalar("I", f"dimensions of {name}")
-        if n_dims > 8:
-            raise cursor.fail(f"tensor {name!r} has {n_dims} dimensions")
-        dims = tuple(cursor.scalar("Q", f"dimensions of {name}") for _ in range(n_dims))
-        kind = cursor.scalar("I", f"type of {name}")
-        offset = cursor.scalar("Q", f"offset of {name}")
-        if kind not in GGML_TYPES:
-            raise cursor.fail(f"tensor {name!r} has unknown type {kind}")
-        _, block, type_size = GGML_TYPES[kind]
-        elements = 1
-        for dim in dims:
-            elements *= dim
-        if dims and dims[0] % block:
-            raise cursor.fail(f"tensor {name!r}: a row of {dims[0]} is not whole blocks of {block}")
-        tensors.append((name, dims, kind, offset, elements // block * type_size))
-    data_offset = -(-cursor.pos // alignment) * alignment
-    for name, _, _, offset, nbytes in tensors:
-        if data_offset + offset + nbytes > size:
-            raise CliError(
-                f"Failed to read GGUF: {path}: tensor {name!r}: data ends at {data_offset + offset + nbytes} "
-                f"bytes, the file has {size}"
-            )
-    return {"version": version, "alignment": alignment, "data_offset": data_offset, "file_size": size,
-            "metadata": metadata, "tensors": tensors}
-
-
 # The tokenizer ---------------------------------------------------------------
 
 
@@ -257,8 +140,12 @@ class Gguf:
 
 
 def read_gguf(path: str) -> Gguf:
-    """The GGUF file `path`, its metadata checked enough to be read as a tokenizer."""
-    container = read_container(path)
+    """The GGUF file `path`: its header, metadata and tensor directory, read by the core."""
+    try:
+        # Read through a plain dict: the writer and `info` look fields up by name.
+        container = cast("dict[str, Any]", quorvane.read_gguf(path))
+    except OSError as exc:
+        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
     values = {key: value for key, _, value, _, _ in container["metadata"]}
     return Gguf(path, container, values)
 
@@ -266,24 +153,6 @@ def read_gguf(path: str) -> Gguf:
 def _added(content: str, token_id: int, special: bool) -> dict[str, object]:
     return {"id": token_id, "content": content, "single_word": False, "lstrip": False, "rstrip": False,
             "normalized": False, "special": special}
-
-
-def merges_from_scores(tokens: Sequence[str], scores: Sequence[float], types: Sequence[int]) -> list[tuple[str, str]]:
-    """The merges that make BPE encode as llama.cpp's SentencePiece tokenizer does:
-    every split of a token into two tokens of the vocabulary is a merge, ranked
-    by the product's score (highest first), ties by the product's id, then by
-    the left part's length (shorter first, as the leftmost pair wins there)."""
-    index = {token: i for i, token in enumerate(tokens)}
-    found: list[tuple[float, int, int, str, str]] = []
-    for token_id, token in enumerate(tokens):
-        if types[token_id] == BYTE or len(token) < 2:
-            continue
-        for cut in range(1, len(token)):
-            left, right = token[:cut], token[cut:]
-            if left in index and right in index:
-                found.append((-scores[token_id], token_id, cut, left, right))
-    found.sort()
-    return [(left, right) for _, _, _, left, right in found]
 
 
 def _pre_parts(model: Gguf, tokenizer_json: str | None) -> dict[str, object]:
@@ -364,7 +233,7 @@ def tokenizer_document(model: Gguf, tokenizer_json: str | None = None) -> dict[s
         "type": "BPE", "dropout": None, "unk_token": unk, "continuing_subword_prefix": None,
         "end_of_word_suffix": None, "fuse_unk": True, "byte_fallback": True, "ignore_merges": False,
         "vocab": {token: i for i, token in enumerate(tokens)},
-        "merges": [list(pair) for pair in merges_from_scores(tokens, scores, types)],
+        "merges": quorvane.merges_from_scores(tokens, scores, types),  # pairs: JSON writes them as arrays
     }
     decoders: list[dict[str, object]] = [
         {"type": "Replace", "pattern": {"String": "\u2581"}, "content": " "},

@@ -56,10 +56,10 @@ class Written:
     gaps_closed: int = 0  # gaps in the ids closed before writing
 
     def lines(self) -> list[str]:
-        lines = [f"closed {self.gaps_closed} gaps in the ids first (a GGUF numbers its tokens densely)"]
-        lines = lines[: bool(self.gaps_closed)] + [
-            f"{t['name']}: {t['old_rows']} -> {t['new_rows']} rows ({t['type']})" for t in self.tensors
-        ]
+        lines = []
+        if self.gaps_closed:
+            lines.append(f"closed {self.gaps_closed} gaps in the ids first (a GGUF numbers its tokens densely)")
+        lines += [f"{t['name']}: {t['old_rows']} -> {t['new_rows']} rows ({t['type']})" for t in self.tensors]
         if self.plan is not None:
             lines.append(f"rows: {self.plan.copied} copied, {self.plan.added} made for new tokens "
                          f"({self.plan.from_pieces} from their pieces)")
@@ -215,7 +215,7 @@ def new_matrix(
 
     source = plan.source
     made = np.flatnonzero(source < 0)
-    target = kind if GGML_TYPES[kind][0] in QUANTISABLE else Q8_0
+    target = kind if GGML_TYPES[kind] in QUANTISABLE else Q8_0
     mean = _mean(old, kind, plan.mean_ids) if bool((source == MEAN).any()) else None
     values = np.zeros((len(made), _dequantise(old[:1], kind).shape[1]), dtype=np.float32)
     for row, new_id in enumerate(made):
@@ -254,8 +254,6 @@ def _read_rows(model: Gguf, name: str) -> tuple[npt.NDArray[np.uint8], int, tupl
     tensor = model.tensor(name)
     assert tensor is not None
     _, dims, kind, offset, nbytes = tensor
-    if len(dims) != 2:
-        raise CliError(f"{model.path}: {name} has {len(dims)} dimensions, not 2")
     with open(model.path, "rb") as file:
         file.seek(model.container["data_offset"] + offset)
         raw = file.read(nbytes)
@@ -323,28 +321,53 @@ def write_gguf(
             rewritten[key] = _record(key, kind, new_value)
 
     written = Written(new_rows)
-    matrices: dict[str, tuple[npt.NDArray[np.uint8], int]] = {}
-    plan: RowPlan | None = None
+    resized: dict[str, Resized] = {}
     for name in EMBEDDINGS:
-        if model.tensor(name) is None:
+        tensor = model.tensor(name)
+        if tensor is None:
             continue
-        progress.phase(f"reading {name}")
-        old, kind, dims = _read_rows(model, name)
-        if plan is None:
-            plan = plan_rows(id_map, len(old), init, new_rows, pieces, "the edit's id map",
-                             sorted(vocab_before.values()))
-        matrix, target = new_matrix(old, kind, plan, progress, name)
-        del old
-        matrices[name] = (matrix, target)
-        written.tensors.append({"name": name, "type": GGML_TYPES[target][0],
+        _, dims, kind, _, nbytes = tensor
+        if len(dims) != 2:
+            raise CliError(f"{model.path}: {name} has {len(dims)} dimensions, not 2")
+        if written.plan is None:
+            written.plan = plan_rows(id_map, dims[1], init, new_rows, pieces, "the edit's id map",
+                                     sorted(vocab_before.values()))
+        target = kind if GGML_TYPES.get(kind) in QUANTISABLE else Q8_0
+        row_bytes = nbytes // max(dims[1], 1) if target == kind else dims[0] // 32 * 34
+        resized[name] = Resized(name, kind, target, dims, row_bytes, written.plan)
+        written.tensors.append({"name": name, "type": GGML_TYPES[target],
                                 "old_rows": dims[1], "new_rows": new_rows, "width": dims[0]})
         if target != kind:
             written.requantised.append(name)
-    written.plan = plan
-    if "token_embd.weight" not in matrices:
+    if "token_embd.weight" not in resized:
         raise CliError(f"{model.path}: no token_embd.weight tensor to follow the edit")
-    _write_file(model, rewritten, matrices, output, progress)
+    _write_file(model, rewritten, resized, output, progress)
     return written
+
+
+@dataclass
+class Resized:
+    """An embedding tensor that follows the edit: its new type and row size are
+    known up front, its rows are made only when the file reaches it, so that
+    one matrix (old and new) is in memory at a time."""
+
+    name: str
+    kind: int
+    target: int
+    dims: tuple[int, ...]
+    row_bytes: int
+    plan: RowPlan
+
+    @property
+    def nbytes(self) -> int:
+        return self.row_bytes * self.plan.new_rows
+
+    def make(self, model: Gguf, progress: Progress) -> npt.NDArray[np.uint8]:
+        progress.phase(f"reading {self.name}")
+        old, _, _ = _read_rows(model, self.name)
+        matrix, target = new_matrix(old, self.kind, self.plan, progress, self.name)
+        assert target == self.target and matrix.nbytes == self.nbytes
+        return matrix
 
 
 @contextlib.contextmanager
@@ -370,11 +393,7 @@ def _pad(target: BinaryIO, alignment: int) -> None:
 
 
 def _write_file(
-    model: Gguf,
-    rewritten: dict[str, bytes],
-    matrices: dict[str, tuple[npt.NDArray[np.uint8], int]],
-    output: str,
-    progress: Progress,
+    model: Gguf, rewritten: dict[str, bytes], resized: dict[str, Resized], output: str, progress: Progress
 ) -> None:
     container = model.container
     alignment: int = container["alignment"]
@@ -389,22 +408,19 @@ def _write_file(
                 source.seek(start)
                 target.write(source.read(end - start))
         offset = 0
-        sizes = []
         for name, dims, kind, _, nbytes in tensors:
-            if name in matrices:
-                matrix, kind = matrices[name]
-                dims = (dims[0], len(matrix))
-                nbytes = matrix.nbytes
+            if name in resized:
+                kind, nbytes = resized[name].target, resized[name].nbytes
+                dims = (dims[0], resized[name].plan.new_rows)
             target.write(_string(name) + struct.pack("<I", len(dims)))
             target.write(struct.pack(f"<{len(dims)}Q", *dims) + struct.pack("<IQ", kind, offset))
-            sizes.append(nbytes)
             offset += -(-nbytes // alignment) * alignment
         _pad(target, alignment)
         data_offset = container["data_offset"]
         with progress.bar(f"writing {output}", len(tensors)) as advance:
-            for (name, _, _, old_offset, nbytes), size in zip(tensors, sizes):
-                if name in matrices:
-                    target.write(matrices[name][0].tobytes())
+            for name, _, _, old_offset, nbytes in tensors:
+                if name in resized:
+                    target.write(resized[name].make(model, progress).data)
                 else:
                     copy_range(source, target, data_offset + old_offset, nbytes)
                 _pad(target, alignment)

@@ -64,7 +64,8 @@ class Source:
                 if self.model is None:
                     self.model = gguf.read_gguf(self.path)
                 self._document = json.dumps(
-                    gguf.tokenizer_document(self.model, self.tokenizer_json), ensure_ascii=False
+                    gguf.tokenizer_document(self.model, self.tokenizer_json), ensure_ascii=False,
+                    separators=(",", ":"),
                 )
             else:
                 try:

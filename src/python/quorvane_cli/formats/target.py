@@ -9,10 +9,12 @@ under the target's `key`. Adding a kind of output is one class here.
 
 from __future__ import annotations
 
+import importlib.util
 from typing import TYPE_CHECKING, Protocol
 
 import quorvane
 
+from quorvane_cli.errors import CliError
 from quorvane_cli.progress import Progress
 
 if TYPE_CHECKING:
@@ -98,6 +100,9 @@ class GgufModel(_Plain):
     needs_before = True
 
     def __init__(self, source: Source, path: str, init: str) -> None:
+        missing = [name for name in ("numpy", "gguf") if importlib.util.find_spec(name) is None]
+        if missing:
+            raise CliError(f"writing a GGUF model needs {' and '.join(missing)}: pip install 'quorvane[model]'")
         self.source = source
         self.path = path
         self.init = init
