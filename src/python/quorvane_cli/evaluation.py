@@ -101,6 +101,7 @@ def evaluate(
     context: int | None = None,
     max_bytes: int | None = None,
     threads: int | None = None,
+    model: bool = True,
 ) -> list[dict[str, object]]:
     """How each tokenizer in `tokenizers` (paths of tokenizer.json files or of model
     directories holding one) encodes the `texts` (paths), one dict each.
@@ -111,8 +112,9 @@ def evaluate(
     included) and "model_vocab_size", and the ratios "bytes_per_token",
     "chars_per_token", "tokens_per_word", "byte_fallback_share" and
     "vocab_used" (None where the tokenizer produced no token at all). For a
-    GGUF model, "model" lists what `model_eval.bits_per_byte` measures on
-    each text with `context`, `max_bytes` and `threads`.
+    GGUF model, unless `model` is false, "model" lists what
+    `model_eval.bits_per_byte` measures on each text with `context`,
+    `max_bytes` and `threads`.
     Raises OSError for a file that cannot be opened, ValueError or OSError for a
     tokenizer the editor cannot load, CliError for anything else unusable (the
     message names the file).
@@ -148,9 +150,9 @@ def evaluate(
 
     results: list[dict[str, object]] = []
     for subject in subjects:
-        model: list[dict[str, object]] | None = None
-        if is_gguf(subject.path):
-            model = bits_per_byte(subject.path, texts, context=context, max_bytes=max_bytes,
+        figures: list[dict[str, object]] | None = None
+        if model and is_gguf(subject.path):
+            figures = bits_per_byte(subject.path, texts, context=context, max_bytes=max_bytes,
                                   threads=threads, progress=progress)
         progress.phase(f"finding unreachable tokens of {subject.path}")
         unreachable = len(subject.editor.unreachable_tokens())
@@ -174,7 +176,7 @@ def evaluate(
             "tokens_per_word": tokens / words,
             "byte_fallback_share": _ratio(byte_tokens, tokens) if subject.byte_fallback else 0.0,
             "vocab_used": _ratio(len(seen), vocab_size),
-            **({"model": model} if model is not None else {}),
+            **({"model": figures} if figures is not None else {}),
         })
     return results
 
@@ -234,7 +236,8 @@ def run_eval(args: argparse.Namespace, progress: Progress) -> Report:
     """Encode the texts with every tokenizer and report the figures side by side."""
     paths: list[str] = args.tokenizers
     texts: list[str] = args.text
-    results = evaluate(paths, texts, progress, context=args.context, max_bytes=args.max_bytes, threads=args.threads)
+    results = evaluate(paths, texts, progress, context=args.context, max_bytes=args.max_bytes, threads=args.threads,
+                       model=not args.no_model)
     totals = {key: results[0][key] for key in TEXT_KEYS}
     data: dict[str, object] = {
         "texts": texts,

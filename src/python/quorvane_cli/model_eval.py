@@ -37,7 +37,8 @@ if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-MISSING_CLIENT = "bits per byte needs llama.cpp: pip install 'quorvane[llama]'"
+MISSING_CLIENT = ("bits per byte needs llama.cpp: pip install 'quorvane[llama]' "
+                  "(eval --no-model measures a GGUF model's tokenizer alone)")
 DEFAULT_CONTEXT = 512
 OUTPUT_BYTES = 64 << 20  # logits llama.cpp holds for one batch
 MAX_BATCH = 512
