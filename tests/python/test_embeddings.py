@@ -160,9 +160,10 @@ FROM_PIECES = ("mean-of-constituents", "norm-matched", "positional")
 def row_of_pieces(rows, init, name):
     """A new token's row from its pieces' rows, by hand: the plain mean, the mean
     at the pieces' mean length, or weights 1..k rising to the last piece (input
-    rows) or falling from the first (the output rows of untied models)."""
+    rows) or falling from the first (the output rows of untied models), which
+    keep the plain mean under norm-matched."""
     mean = rows.mean(axis=0)
-    if init == "norm-matched":
+    if init == "norm-matched" and name != "lm_head.weight":
         return mean / np.sqrt((mean**2).sum()) * np.mean([np.sqrt((row**2).sum()) for row in rows])
     if init == "positional":
         weights = list(range(1, len(rows) + 1))

@@ -6,10 +6,13 @@ from the rows of the pieces the old tokenizer splits the new token into (its
 constituents), in order, and fall back to "mean" for a token with no pieces:
 
 - "mean-of-constituents": their mean;
-- "norm-matched": their mean, scaled to the mean of their norms. Averaging
-  rows that point different ways shortens the result, and a short input row
-  reads to the model like a weak, unusual token; this keeps the direction of
-  the mean at the length typical of the pieces;
+- "norm-matched": their mean, scaled to the mean of their norms in an input
+  or tied matrix. Averaging rows that point different ways shortens the
+  result, and a short input row reads to the model like a weak, unusual
+  token; this keeps the direction of the mean at the length typical of the
+  pieces. The output rows of an untied model keep the plain mean: there the
+  length sets how often the token is predicted, and a longer row would have
+  the model predict the new token everywhere;
 - "positional": a mean weighted by position. An input row stands for what
   reading the token completes, which the model learns mostly from the last
   piece, so weights rise towards the last piece (1, 2, ..., k); an output row
@@ -41,7 +44,7 @@ def row_from_pieces(pieces: npt.NDArray[np.float64], rule: str, role: str) -> np
     import numpy as np
 
     mean: npt.NDArray[np.float64] = pieces.mean(axis=0)
-    if rule == "mean-of-constituents":
+    if rule == "mean-of-constituents" or (rule == "norm-matched" and role == OUTPUT):
         return mean
     if rule == "norm-matched":
         length = float(np.linalg.norm(mean))
