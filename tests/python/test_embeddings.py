@@ -154,6 +154,25 @@ def added_outside(path):
     return {t["content"]: client.token_to_id(t["content"]) for t in json.loads(Path(path).read_text())["added_tokens"]}
 
 
+FROM_PIECES = ("mean-of-constituents", "norm-matched", "positional")
+
+
+def row_of_pieces(rows, init, name):
+    """A new token's row from its pieces' rows, by hand: the plain mean, the mean
+    at the pieces' mean length, or weights 1..k rising to the last piece (input
+    rows) or falling from the first (the output rows of untied models), which
+    keep the plain mean under norm-matched."""
+    mean = rows.mean(axis=0)
+    if init == "norm-matched" and name != "lm_head.weight":
+        return mean / np.sqrt((mean**2).sum()) * np.mean([np.sqrt((row**2).sum()) for row in rows])
+    if init == "positional":
+        weights = list(range(1, len(rows) + 1))
+        if name == "lm_head.weight":
+            weights.reverse()
+        return sum(w * row for w, row in zip(weights, rows)) / sum(weights)
+    return mean
+
+
 def expected_rows(model, id_map, init, new_rows, out):
     """Per new row: ("copy", old id) or ("made", float64 row per tensor name).
 
@@ -166,8 +185,9 @@ def expected_rows(model, id_map, init, new_rows, out):
     made = {name: np.zeros(WIDTH) for name in model.matrices} if init == "zeros" else means
     rows = [("made", made)] * new_rows
     for token in id_map["added"]:
-        ids = pieces_by_client(client, token["token"]) if init == "mean-of-constituents" else None
-        rows[token["id"]] = ("made", made if ids is None else {n: m[ids].mean(axis=0) for n, m in model.matrices.items()})
+        ids = pieces_by_client(client, token["token"]) if init in FROM_PIECES else None
+        rows[token["id"]] = ("made", made if ids is None else
+                             {n: row_of_pieces(m[ids], init, n) for n, m in model.matrices.items()})
     for old, new in id_map["old_to_new"].items():
         for target in new if isinstance(new, list) else [new]:
             rows[target] = ("copy", int(old))
@@ -266,7 +286,7 @@ def composed(maps):
 
 class TestResize:
     @pytest.mark.parametrize("layout", LAYOUTS)
-    @pytest.mark.parametrize("init", ["mean-of-constituents", "mean", "zeros"])
+    @pytest.mark.parametrize("init", ["mean-of-constituents", "mean", "zeros", "norm-matched", "positional"])
     @pytest.mark.parametrize("edit_name", EDITS)
     def test_every_row(self, capsys, tmp_path, edit_name, init, layout):
         model = Model(tmp_path, **LAYOUTS[layout])

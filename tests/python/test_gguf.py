@@ -174,7 +174,7 @@ class TestReading:
         run_json(capsys, "reindex", path, "-o", tmp_path / "same.json")
         text = tmp_path / "text.txt"
         text.write_text(" keep the tea\n the keeper 2024\n", encoding="utf-8")
-        figures = run_json(capsys, "eval", path, tmp_path / "same.json", "--text", text)
+        figures = run_json(capsys, "eval", path, tmp_path / "same.json", "--text", text, "--no-model")
         first, second = figures["tokenizers"]
         assert first["tokens"] == second["tokens"] > 0
         assert run_json(capsys, "validate", path)["invalid_count"] == 0
@@ -300,6 +300,27 @@ class TestWriting:
         old_f, new_f = old.view(np.float32), new.view(np.float32)
         expected = old_f.mean(axis=0) if init == "mean" else np.zeros(WIDTH, np.float32)
         assert np.allclose(new_f[-1], expected, atol=1e-6)
+
+    @pytest.mark.parametrize("init", ["mean-of-constituents", "norm-matched", "positional"])
+    def test_rows_from_pieces(self, tmp_path, capsys, init):
+        path = build(tmp_path / "m.gguf", tied=False)
+        out = tmp_path / "out.gguf"
+        run_json(capsys, "add", path, "Ġkeeper", "--init", init, "-o", out)
+        pieces = client(tokenizer_document(read_gguf(path))).encode(" keeper", add_special_tokens=False).ids
+        assert len(pieces) >= 2
+        for name, weights in [("token_embd.weight", range(1, len(pieces) + 1)),  # rising to the last piece
+                              ("output.weight", range(len(pieces), 0, -1))]:  # falling from the first
+            old, _ = rows(path, name)
+            new, _ = rows(str(out), name)
+            rows_of_pieces = old.view(np.float32)[pieces].astype(np.float64)
+            mean = rows_of_pieces.mean(axis=0)
+            expected = {
+                "mean-of-constituents": mean,
+                "norm-matched": mean if name == "output.weight" else
+                mean / np.linalg.norm(mean) * np.linalg.norm(rows_of_pieces, axis=1).mean(),
+                "positional": np.average(rows_of_pieces, axis=0, weights=list(weights)),
+            }[init]
+            np.testing.assert_allclose(new.view(np.float32)[-1], expected, rtol=1e-5, atol=1e-6, err_msg=name)
 
 
 class TestRefusals:

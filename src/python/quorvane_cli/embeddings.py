@@ -2,10 +2,11 @@
 id map written by an editing subcommand.
 
 Every new id gets one row: the old row of the token that moved there, or a row
-made for it (`--init`): the mean of the rows of the old tokenizer's ids
-("mean"), zeros, or the mean of the rows of the pieces the old tokenizer
-encodes the new token's string into ("mean-of-constituents", with "mean" for
-rows it cannot give pieces for). Added tokens that stand outside the model are
+made for it (`--init`, the rules of `init_rules`): the mean of the rows of the
+old tokenizer's ids ("mean"), zeros, or a row made from the rows of the
+pieces the old tokenizer encodes the new token's string into (the default
+"mean-of-constituents", "norm-matched", "positional"; "mean" for rows it
+cannot give pieces for). Added tokens that stand outside the model are
 missing from the id maps of some edits; their rows follow them to the id the
 new tokenizer.json (OUT_DIR's) gives them, or stay where they were. The new
 matrix has highest new id + 1 rows, or more with --rows / --pad-to-multiple-of;
@@ -39,6 +40,7 @@ import quorvane
 from quorvane_cli.editing import same_path
 from quorvane_cli.errors import CliError, UsageError
 from quorvane_cli.formats.gguf import is_gguf
+from quorvane_cli.init_rules import FROM_PIECES, INPUT, OUTPUT, row_from_pieces
 from quorvane_cli.jsonfile import read_json, write_json
 from quorvane_cli.modeldir import loader_ids, shared_ids
 from quorvane_cli.output import Report, show
@@ -267,6 +269,7 @@ class RowPlan:
 
     source: npt.NDArray[np.int64]
     groups: list[list[int]]
+    rule: str  # the --init rule that makes a group's row (init_rules)
     mean_ids: list[int]
     copied: int
     added: int  # rows of the map's added tokens not taken by a survivor
@@ -299,7 +302,7 @@ def plan_rows(
     mean_ids: list[int],
 ) -> RowPlan:
     """Where each of `new_rows` rows comes from; `pieces` gives the old ids of each
-    added token's pieces (None when it has none) for mean-of-constituents, and
+    added token's pieces (None when it has none) for the rules that use them, and
     "mean" is that of the rows `mean_ids`."""
     import numpy as np
 
@@ -325,7 +328,7 @@ def plan_rows(
             continue
         named[new] = True
         added += 1
-        if init != "mean-of-constituents":
+        if init not in FROM_PIECES:
             continue
         ids = pieces.get(token)
         if ids is None:
@@ -341,7 +344,7 @@ def plan_rows(
             "more than the tokens have; close the gaps with `quorvane reindex` first"
         )
     return RowPlan(
-        source, groups, mean_ids, copied, added, from_pieces, fell_back, new_rows - copied - added
+        source, groups, init, mean_ids, copied, added, from_pieces, fell_back, new_rows - copied - added
     )
 
 
@@ -506,8 +509,9 @@ def _mean_of_all(rows: Rows, ids: Sequence[int], dtype: str) -> npt.NDArray[np.f
     return total / len(chosen)
 
 
-def made_rows(rows: Rows, dtype: str, plan: RowPlan) -> npt.NDArray[np.uint8]:
-    """The bytes of the rows the plan makes: mean, zeros, then each group's mean."""
+def made_rows(rows: Rows, dtype: str, plan: RowPlan, role: str) -> npt.NDArray[np.uint8]:
+    """The bytes of the rows the plan makes: mean, zeros, then each group's row
+    by the plan's rule for a matrix of `role`."""
     import numpy as np
 
     made = np.zeros((2 + len(plan.groups), rows.width), dtype=np.uint8)
@@ -519,7 +523,8 @@ def made_rows(rows: Rows, dtype: str, plan: RowPlan) -> npt.NDArray[np.uint8]:
             table = rows.pick(pieces)
             for k, ids in enumerate(plan.groups):
                 chosen = table[np.searchsorted(pieces, ids)]
-                made[2 + k] = from_float(_sum_rows(chosen, dtype) / len(ids), dtype)
+                pieces_rows = to_float(chosen, dtype).astype(np.float64)
+                made[2 + k] = from_float(row_from_pieces(pieces_rows, plan.rule, role), dtype)
     return made
 
 
@@ -554,7 +559,7 @@ def row_writer(
 
     def write(target: BinaryIO) -> None:
         progress.phase(f"averaging rows of {tensor.name}")
-        made = made_rows(rows, tensor.dtype, plan)
+        made = made_rows(rows, tensor.dtype, plan, OUTPUT if tensor.name in OUTPUT_NAMES else INPUT)
         if not rows.width:
             return
         starts, ends = copy_runs(plan.source)
@@ -858,7 +863,7 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
         carried = carried_added_tokens(id_map, whole, None if new_doc is None else loader_ids(new_doc))
         id_map.moves += carried
         check_targets(id_map.moves, map_name)
-        if init == "mean-of-constituents":
+        if init in FROM_PIECES:
             progress.phase(f"encoding {len(id_map.added)} new tokens with the old tokenizer")
             model_doc = doc.get("model") if isinstance(doc, dict) else None
             unknown = model_doc.get("unk_token") if isinstance(model_doc, dict) else None
@@ -866,8 +871,8 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
                 editor, vocab, [t for t, _ in id_map.added], {*whole, *added_tokens(new_doc)},
                 unknown if isinstance(unknown, str) else None,
             )
-    elif init == "mean-of-constituents" and id_map.added:
-        raise CliError(f"{old_tokenizer}: no such file (--init mean-of-constituents encodes "
+    elif init in FROM_PIECES and id_map.added:
+        raise CliError(f"{old_tokenizer}: no such file (--init {init} encodes "
                        "the new tokens with it); use --init mean")
     new_rows = row_count(id_map.highest_new_id + 1, args.rows, args.pad_to_multiple_of)
     plan = plan_rows(id_map, model.old_rows, init, new_rows, pieces, map_name, mean_ids)
@@ -898,7 +903,7 @@ def run_resize_embeddings(args: argparse.Namespace, progress: Progress) -> Repor
         f"{names}: {model.old_rows} -> {plan.new_rows} rows{tie_text}",
         f"rows: {plan.copied} copied, {plan.added} for new tokens"
         + (f" ({plan.from_pieces} from their pieces, {plan.fell_back} fell back to the mean)"
-           if init == "mean-of-constituents" else "")
+           if init in FROM_PIECES else "")
         + f", {plan.unnamed} named by no token",
     ]
     if carried:

@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import os
 from collections import Counter
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
@@ -32,7 +33,9 @@ from typing import TYPE_CHECKING
 import quorvane
 
 from quorvane_cli.errors import CliError
+from quorvane_cli.formats.gguf import is_gguf
 from quorvane_cli.formats.source import Source
+from quorvane_cli.model_eval import bits_per_byte
 from quorvane_cli.output import Report
 from quorvane_cli.progress import Progress
 from quorvane_cli.text import TextFile, line_batches
@@ -91,7 +94,14 @@ def _ratio(part: int, whole: int) -> float | None:
 
 
 def evaluate(
-    tokenizers: Sequence[str], texts: Sequence[str], progress: Progress | None = None
+    tokenizers: Sequence[str],
+    texts: Sequence[str],
+    progress: Progress | None = None,
+    *,
+    context: int | None = None,
+    max_bytes: int | None = None,
+    threads: int | None = None,
+    model: bool = True,
 ) -> list[dict[str, object]]:
     """How each tokenizer in `tokenizers` (paths of tokenizer.json files or of model
     directories holding one) encodes the `texts` (paths), one dict each.
@@ -101,7 +111,10 @@ def evaluate(
     "byte_fallback_tokens", "unreachable_tokens", "vocab_size" (added tokens
     included) and "model_vocab_size", and the ratios "bytes_per_token",
     "chars_per_token", "tokens_per_word", "byte_fallback_share" and
-    "vocab_used" (None where the tokenizer produced no token at all).
+    "vocab_used" (None where the tokenizer produced no token at all). For a
+    GGUF model, unless `model` is false, "model" lists what
+    `model_eval.bits_per_byte` measures on each text with `context`,
+    `max_bytes` and `threads`.
     Raises OSError for a file that cannot be opened, ValueError or OSError for a
     tokenizer the editor cannot load, CliError for anything else unusable (the
     message names the file).
@@ -137,6 +150,10 @@ def evaluate(
 
     results: list[dict[str, object]] = []
     for subject in subjects:
+        figures: list[dict[str, object]] | None = None
+        if model and is_gguf(subject.path):
+            figures = bits_per_byte(subject.path, texts, context=context, max_bytes=max_bytes,
+                                  threads=threads, progress=progress)
         progress.phase(f"finding unreachable tokens of {subject.path}")
         unreachable = len(subject.editor.unreachable_tokens())
         tokens, seen = subject.tokens, subject.seen
@@ -159,6 +176,7 @@ def evaluate(
             "tokens_per_word": tokens / words,
             "byte_fallback_share": _ratio(byte_tokens, tokens) if subject.byte_fallback else 0.0,
             "vocab_used": _ratio(len(seen), vocab_size),
+            **({"model": figures} if figures is not None else {}),
         })
     return results
 
@@ -184,10 +202,29 @@ ROWS: list[tuple[str, str, Callable[[object], str]]] = [
 ]
 
 
-def table(results: Sequence[dict[str, object]]) -> list[str]:
-    """The figures side by side: one row per figure, one column per tokenizer."""
+MODEL_ROWS: list[tuple[str, str, Callable[[object], str]]] = [
+    ("bits per byte", "bits_per_byte", _fixed(4)),
+    ("tokens per byte", "tokens_per_byte", _fixed(4)),
+    ("bytes scored", "bytes_scored", lambda value: "-" if value is None else str(value)),
+]
+
+
+def _model_figure(result: dict[str, object], index: int, key: str) -> object:
+    """Figure `key` of a GGUF model on text `index`; None for other tokenizers."""
+    model = result.get("model")
+    return model[index][key] if isinstance(model, list) else None
+
+
+def table(results: Sequence[dict[str, object]], texts: Sequence[str] = ()) -> list[str]:
+    """The figures side by side: one row per figure, one column per tokenizer;
+    then, when a tokenizer is a GGUF model, the model's figures on each of `texts`."""
     cells = [["", *(str(result["tokenizer"]) for result in results)]]
     cells += [[label, *(shown(result[key]) for result in results)] for label, key, shown in ROWS]
+    if any("model" in result for result in results):
+        for index, text in enumerate(texts):
+            cells += [[f"{label} ({os.path.basename(text)})",
+                       *(shown(_model_figure(result, index, key)) for result in results)]
+                      for label, key, shown in MODEL_ROWS]
     widths = [max(len(row[column]) for row in cells) for column in range(len(cells[0]))]
     return [
         "  ".join([row[0].ljust(widths[0]), *(cell.rjust(width) for cell, width in zip(row[1:], widths[1:]))])
@@ -199,7 +236,8 @@ def run_eval(args: argparse.Namespace, progress: Progress) -> Report:
     """Encode the texts with every tokenizer and report the figures side by side."""
     paths: list[str] = args.tokenizers
     texts: list[str] = args.text
-    results = evaluate(paths, texts, progress)
+    results = evaluate(paths, texts, progress, context=args.context, max_bytes=args.max_bytes, threads=args.threads,
+                       model=not args.no_model)
     totals = {key: results[0][key] for key in TEXT_KEYS}
     data: dict[str, object] = {
         "texts": texts,
@@ -211,6 +249,6 @@ def run_eval(args: argparse.Namespace, progress: Progress) -> Report:
         f"  {totals['documents']} documents, {totals['bytes']} bytes, "
         f"{totals['characters']} characters, {totals['words']} words",
         "",
-        *table(results),
+        *table(results, texts),
     ]
     return Report(data, lines)

@@ -8,11 +8,12 @@ from collections.abc import Callable, Sequence
 
 import quorvane
 
+from quorvane_cli import init_rules
 from quorvane_cli.output import Report
 from quorvane_cli.progress import Progress
 
 # How resize-embeddings can make the rows of new tokens (its --init).
-INIT_CHOICES = ("mean-of-constituents", "mean", "zeros")
+INIT_CHOICES = init_rules.RULES
 
 Handler = Callable[[argparse.Namespace, Progress], Report]
 
@@ -96,7 +97,7 @@ def _output(
         help="replace TOKENIZER with the result (in a model directory, its tokenizer files)",
     )
     where.add_argument(
-        "--init", choices=("mean-of-constituents", "mean", "zeros"), default="mean-of-constituents",
+        "--init", choices=INIT_CHOICES, default=init_rules.DEFAULT,
         help="for a GGUF model: the embedding rows of new tokens (as in resize-embeddings)",
     )
     if id_map:
@@ -244,6 +245,20 @@ def _evaluation_arguments(evaluation: argparse.ArgumentParser) -> None:
         "--text", metavar="FILE", nargs="+", action="extend", required=True,
         help="UTF-8 text, one document a line (.xz and .gz are decompressed); blank lines are skipped",
     )
+    model = evaluation.add_argument_group("GGUF models (bits per byte, with llama.cpp)")
+    model.add_argument(
+        "--context", metavar="N", type=count, default=None,
+        help="tokens per window the model reads (default 512, or its training context when shorter)",
+    )
+    model.add_argument(
+        "--max-bytes", metavar="N", type=count, default=None,
+        help="score only the first N bytes of each text (whole lines) with the models",
+    )
+    model.add_argument("--threads", metavar="N", type=count, default=None, help="llama.cpp's threads")
+    model.add_argument(
+        "--no-model", action="store_true",
+        help="measure a GGUF model's tokenizer alone, without running the model",
+    )
     _common(evaluation)
 
 
@@ -367,9 +382,11 @@ def _resize_arguments(resize: argparse.ArgumentParser) -> None:
         "for a GGUF model, the edited tokenizer.json its rows and tokenizer follow",
     )
     resize.add_argument(
-        "--init", choices=INIT_CHOICES, default="mean-of-constituents",
-        help="rows of new tokens: the mean of the rows of the pieces the old tokenizer splits the token "
-        "into (default; the mean where it has none), the mean of all the tokenizer's rows, or zeros",
+        "--init", choices=INIT_CHOICES, default=init_rules.DEFAULT,
+        help="rows of new tokens: from the rows of the pieces the old tokenizer splits the token into, "
+        "their mean (default), their mean scaled to their mean norm (norm-matched), or a mean weighted "
+        "towards the last piece for input rows and the first for output rows (positional), each the "
+        "mean where a token has no pieces; or the mean of all the tokenizer's rows, or zeros",
     )
     resize.add_argument(
         "--tensor", metavar="NAME", action="append",

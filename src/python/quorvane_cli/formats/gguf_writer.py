@@ -29,6 +29,7 @@ import quorvane
 
 from quorvane_cli.embeddings import IdMap, encode_pieces, parse_id_map, plan_rows, MEAN, ZEROS, RowPlan
 from quorvane_cli.errors import CliError
+from quorvane_cli.init_rules import FROM_PIECES, INPUT, OUTPUT, row_from_pieces
 from quorvane_cli.formats.gguf import (
     ARRAY, BYTE, CONTROL, EMBEDDINGS, FLOAT32, GGML_TYPES, INT32, NORMAL, Q8_0, SCALARS, STRING, USER_DEFINED, Gguf,
 )
@@ -225,7 +226,8 @@ def new_matrix(
             assert mean is not None
             values[row] = mean
         elif origin != ZEROS:
-            values[row] = _dequantise(old[plan.groups[-3 - origin]], kind).astype(np.float64).mean(axis=0)
+            pieces = _dequantise(old[plan.groups[-3 - origin]], kind).astype(np.float64)
+            values[row] = row_from_pieces(pieces, plan.rule, OUTPUT if name == "output.weight" else INPUT)
     if target == kind:
         width = old.shape[1]
         out = np.empty((len(source), width), dtype=np.uint8)
@@ -295,7 +297,7 @@ def write_gguf(
     vocab_before = before.get_vocab()
     new_rows = len(tokens)
     pieces: dict[str, list[int] | None] = {}
-    if init == "mean-of-constituents" and id_map.added:
+    if init in FROM_PIECES and id_map.added:
         progress.phase(f"encoding {len(id_map.added)} new tokens with the old tokenizer")
         added_contents = {e["content"] for e in document.get("added_tokens") or []}
         unk = document["model"].get("unk_token")
