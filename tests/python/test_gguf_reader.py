@@ -4,7 +4,6 @@ a plain implementation of llama.cpp's SentencePiece encoding."""
 
 from __future__ import annotations
 
-import os
 import random
 import struct
 from pathlib import Path
@@ -16,18 +15,6 @@ import quorvane
 
 gguf = pytest.importorskip("gguf")
 np = pytest.importorskip("numpy")
-
-MODELS = Path.home() / ".cache" / "quorvane" / "models"
-REAL_MODELS = ["SmolLM2-135M-Instruct.Q4_1.gguf", "gemma-3-270m-q4_k_m.gguf"]
-
-
-def real_model(name: str) -> Path:
-    path = MODELS / name
-    if not path.exists():
-        if os.environ.get("CI"):
-            pytest.fail(f"{path} is missing")
-        pytest.skip(f"{path} is not cached")
-    return path
 
 
 def write_gguf(path: Path, fill: Any, arch: str = "llama") -> Path:
@@ -123,9 +110,9 @@ class TestAgainstThePackage:
         assert [t[3] for t in info["tensors"]] == [0, 128]
 
     @pytest.mark.slow
-    @pytest.mark.parametrize("name", REAL_MODELS)
-    def test_real_models(self, name: str) -> None:
-        assert_same_as_package(real_model(name))
+    @pytest.mark.parametrize("name", ["smollm2", "gemma3"])
+    def test_real_models(self, gguf_models: dict[str, str], name: str) -> None:
+        assert_same_as_package(Path(gguf_models[name]))
 
 
 class TestFailures:
@@ -207,11 +194,13 @@ class TestMergesFromScores:
             assert bpe.encode(word).tokens == spm_encode(word, by_text), word
 
     @pytest.mark.slow
-    def test_gemma3_gives_the_corpus_merges_but_those_of_user_defined_pieces(self) -> None:
+    def test_gemma3_gives_the_corpus_merges_but_those_of_user_defined_pieces(
+        self, gguf_models: dict[str, str]
+    ) -> None:
         import json
         import lzma
 
-        info = quorvane.read_gguf(str(real_model("gemma-3-270m-q4_k_m.gguf")))
+        info = quorvane.read_gguf(gguf_models["gemma3"])
         values = {key: value for key, _, value, _, _ in info["metadata"]}
         tokens = values["tokenizer.ggml.tokens"][1]
         types = values["tokenizer.ggml.token_type"][1]
