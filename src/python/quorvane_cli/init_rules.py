@@ -51,7 +51,7 @@ def row_from_pieces(pieces: npt.NDArray[np.float64], rule: str, role: str) -> np
         target = float(np.linalg.norm(pieces, axis=1).mean())
         return mean * (target / length) if length > 0 else mean
     if rule == "positional":
-        weights = np.arange(1, len(pieces) + 1, dtype=np.float64)
+        weights: npt.NDArray[np.float64] = np.arange(1, len(pieces) + 1, dtype=np.float64)
         if role == OUTPUT:
             weights = weights[::-1]
         weighted: npt.NDArray[np.float64] = (weights @ pieces) / weights.sum()

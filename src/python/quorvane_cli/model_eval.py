@@ -55,7 +55,7 @@ def _llama_cpp() -> Any:
     """The `llama_cpp` module with its log silenced, imported only when needed."""
     global _callback
     try:
-        import llama_cpp
+        import llama_cpp  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         raise CliError(MISSING_CLIENT) from None
     if _callback is None:

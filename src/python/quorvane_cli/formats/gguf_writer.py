@@ -230,7 +230,7 @@ def new_matrix(
             values[row] = row_from_pieces(pieces, plan.rule, OUTPUT if name == "output.weight" else INPUT)
     if target == kind:
         width = old.shape[1]
-        out = np.empty((len(source), width), dtype=np.uint8)
+        out: npt.NDArray[np.uint8] = np.empty((len(source), width), dtype=np.uint8)
         kept = source >= 0
         out[kept] = old[source[kept]]
         if len(made):
