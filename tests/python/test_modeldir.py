@@ -237,6 +237,8 @@ class TestWriting:
 
     def test_the_id_map_resizes_the_weights_in_one_step(self, capsys, sample_dir, tmp_path):
         # Before the gaps were closed, resize-embeddings refused this map until a reindex.
+        if os.environ.get("QUORVANE_SANITIZED"):
+            pytest.skip("numpy under the sanitizers")
         np = pytest.importorskip("numpy")
         from safetensors.numpy import load_file, save_file
 
