@@ -170,3 +170,9 @@ def _gemma3():
 def gguf_models():
     """Name ("smollm2", "gemma3") -> path of the real GGUF model."""
     return {"smollm2": str(_smollm2()), "gemma3": str(_gemma3())}
+
+
+# Test modules that import numpy as they load (all of their tests are slow):
+# under the sanitizers they are not even collected, since numpy's native code
+# keeps objects at exit that LeakSanitizer takes for leaks.
+collect_ignore = ["test_gguf_llama.py", "test_model_eval.py"] if os.environ.get("QUORVANE_SANITIZED") else []
