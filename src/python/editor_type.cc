@@ -211,21 +211,41 @@ PyObject* remove_invalid_merges(PyObject* self, PyObject*) {
 
 // ---- editing
 
+// The source of merge_from and sync_single_chars: another Quorvane, read in
+// place under its own read access, or a path, opened here. The source is
+// checked first, then convert_rest() converts the other arguments (false: an
+// exception is set), then use(const Editor&) runs and its result is returned.
+template <typename Convert, typename Use>
+PyObject* with_source(PyObject* self, PyObject* source, Convert&& convert_rest, Use&& use) {
+  const bool is_editor = Py_TYPE(source) == Py_TYPE(self);
+  std::string_view path;
+  if (!is_editor && !to_text(source, "source_path", path)) return nullptr;
+  if (!convert_rest()) return nullptr;
+  if (is_editor) {
+    if (source == self) {
+      PyErr_SetString(PyExc_ValueError, "the source must be another editor than the one edited");
+      return nullptr;
+    }
+    const ReadAccess access(source);
+    if (!access.ok()) return nullptr;
+    return use(access.editor());
+  }
+  Result<Editor> opened = open_editor(std::string(path));
+  if (!opened) return raise_failure(Failure::kLoadSource, opened.error());
+  return use(std::as_const(*opened));
+}
+
 constexpr Parameters<2> kMergeFrom{"Quorvane.merge_from()", {"source_path", "max_vocab_size"}, 1};
 
 PyObject* merge_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto body = [self](WriteAccess& access, auto& argv) -> PyObject* {
-    std::string_view source_path;
     std::uint64_t max_vocab_size = 262144;
-    if (!to_text(argv[0], "source_path", source_path) ||
-        !to_count(argv[1], "max_vocab_size", max_vocab_size)) {
-      return nullptr;
-    }
-    Result<Editor> source = open_editor(std::string(source_path));
-    if (!source) return raise_failure(Failure::kLoadSource, source.error());
-    Result<MergeRecord> merged = quorvane::merge_from(access.editor(), *source, max_vocab_size);
-    if (!merged) return raise_failure(Failure::kMerge, merged.error());
-    return new_result(state_of(self), std::move(*merged));
+    auto convert = [&] { return to_count(argv[1], "max_vocab_size", max_vocab_size); };
+    return with_source(self, argv[0], convert, [&](const Editor& source) -> PyObject* {
+      Result<MergeRecord> merged = quorvane::merge_from(access.editor(), source, max_vocab_size);
+      if (!merged) return raise_failure(Failure::kMerge, merged.error());
+      return new_result(state_of(self), std::move(*merged));
+    });
   };
   return call<WriteAccess>(self, kMergeFrom, args, nargs, kwnames, body);
 }
@@ -371,21 +391,20 @@ ProgressOutput standard_error() {
 constexpr Parameters<2> kSyncSingleChars{"Quorvane.sync_single_chars()", {"source_path", "min_id"}, 1};
 
 PyObject* sync_single_chars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto body = [](WriteAccess& access, auto& argv) -> PyObject* {
-    std::string_view source_path;
+  auto body = [self](WriteAccess& access, auto& argv) -> PyObject* {
     TokenId min_id = 0;
-    if (!to_text(argv[0], "source_path", source_path) || !to_id(argv[1], "min_id", min_id)) return nullptr;
-    const Result<SyncRecord> synced =
-        quorvane::sync_single_chars(access.editor(), std::string(source_path), min_id, standard_error());
-    if (!synced) return raise_failure(Failure::kLoadSource, synced.error());
-    const SyncRecord& r = *synced;
-    return count_dict({{"initial_vocab_size", r.initial_vocab_size},
-                       {"final_vocab_size", r.final_vocab_size},
-                       {"chars_in_source", r.chars_in_source},
-                       {"chars_already_present", r.chars_already_present},
-                       {"chars_added_count", r.chars_added_count},
-                       {"total_tokens_removed", r.total_tokens_removed},
-                       {"total_merges_removed", r.total_merges_removed}});
+    auto convert = [&] { return to_id(argv[1], "min_id", min_id); };
+    return with_source(self, argv[0], convert, [&](const Editor& source) -> PyObject* {
+      const std::vector<VocabEntry> chars = single_char_tokens(source);
+      const SyncRecord r = quorvane::sync_single_chars(access.editor(), chars, min_id, standard_error());
+      return count_dict({{"initial_vocab_size", r.initial_vocab_size},
+                         {"final_vocab_size", r.final_vocab_size},
+                         {"chars_in_source", r.chars_in_source},
+                         {"chars_already_present", r.chars_already_present},
+                         {"chars_added_count", r.chars_added_count},
+                         {"total_tokens_removed", r.total_tokens_removed},
+                         {"total_merges_removed", r.total_merges_removed}});
+    });
   };
   return call<WriteAccess>(self, kSyncSingleChars, args, nargs, kwnames, body);
 }

@@ -30,7 +30,7 @@ enum class Failure {
   kSplit,       // count_words, split_words: ValueError "Failed to split text: "
   kGgufFile,    // read_gguf: OSError "Failed to read GGUF: "
   kGgufFormat,  // read_gguf: ValueError "Failed to read GGUF: "
-  kScoreMerges, // merges_from_scores: ValueError, the core message says what failed
+  kScoreMerges, // merges_from_scores, gguf_bpe_members: ValueError, the core message says what failed
 };
 
 // Sets the exception for `error` and returns nullptr. Only the error's message

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "editor/gguf/bpe_members.h"
 #include "editor/gguf/gguf_reader.h"
 #include "editor/gguf/score_merges.h"
 #include "python/args.h"
@@ -104,27 +105,52 @@ PyObject* file_to_py(const gguf::GgufFile& file) {
   return dict.release();
 }
 
+// Reads the file named by the one argument, or sets the exception.
+std::optional<gguf::GgufFile> read_file(const Parameters<1>& parameters, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  Parameters<1>::Values argv;
+  std::string_view path_text;
+  if (!parameters.match(args, nargs, kwnames, argv) || !to_text(argv[0], "path", path_text)) return std::nullopt;
+  const std::string path(path_text);
+  std::optional<gguf::GgufResult<gguf::GgufFile>> file;
+  {
+    const WithoutGil unlocked;  // reads only the file and its own buffers
+    file.emplace(gguf::read_gguf(path));
+  }
+  if (!*file) {
+    const gguf::GgufError& error = (*file).error();
+    if (error.kind == gguf::GgufError::Kind::kFile) {
+      raise_failure(Failure::kGgufFile, error.error, error.errno_value);
+    } else {
+      raise_failure(Failure::kGgufFormat, error.error);
+    }
+    return std::nullopt;
+  }
+  return std::move(**file);
+}
+
 constexpr Parameters<1> kReadGguf{"read_gguf()", {"path"}};
 
 PyObject* read_gguf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    Parameters<1>::Values argv;
-    std::string_view path_text;
-    if (!kReadGguf.match(args, nargs, kwnames, argv) || !to_text(argv[0], "path", path_text)) return nullptr;
-    const std::string path(path_text);
-    std::optional<gguf::GgufResult<gguf::GgufFile>> file;
+    const std::optional<gguf::GgufFile> file = read_file(kReadGguf, args, nargs, kwnames);
+    return file ? file_to_py(*file) : nullptr;
+  });
+}
+
+constexpr Parameters<1> kGgufBpeMembers{"gguf_bpe_members()", {"path"}};
+
+PyObject* gguf_bpe_members(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<gguf::GgufFile> file = read_file(kGgufBpeMembers, args, nargs, kwnames);
+    if (!file) return nullptr;
+    std::optional<Result<std::string>> members;
     {
-      const WithoutGil unlocked;  // reads only the file and its own buffers
-      file.emplace(gguf::read_gguf(path));
+      const WithoutGil unlocked;  // the file is this call's own
+      members.emplace(gguf::bpe_model_members(*file));
     }
-    if (!*file) {
-      const gguf::GgufError& error = (*file).error();
-      if (error.kind == gguf::GgufError::Kind::kFile) {
-        return raise_failure(Failure::kGgufFile, error.error, error.errno_value);
-      }
-      return raise_failure(Failure::kGgufFormat, error.error);
-    }
-    return file_to_py(**file);
+    if (!*members) return raise_failure(Failure::kScoreMerges, (*members).error());
+    return to_py(**members).release();
   });
 }
 
@@ -239,8 +265,23 @@ const char kMergesFromScoresDoc[] =
     "Raises:\n    ValueError: The lists differ in length, a score is NaN or a\n"
     "        type is not a token type";
 
+const char kGgufBpeMembersDoc[] =
+    "gguf_bpe_members($module, path)\n--\n\n"
+    "The vocabulary and merges of a GGUF file's tokenizer, as JSON text\n\n"
+    "The members `\"vocab\":{...},\"merges\":[...]` of a tokenizer.json BPE\n"
+    "model, for the tokenizer model in tokenizer.ggml.model: \"gpt2\" takes its\n"
+    "\"left right\" merges as they are, \"llama\" derives them from the scores\n"
+    "(see merges_from_scores). The caller writes the rest of the document.\n\n"
+    "Args:\n    path: The file\n\n"
+    "Returns:\n    str: The two members, comma-separated, without braces\n\n"
+    "Raises:\n    OSError: The file cannot be read\n"
+    "    ValueError: The file is not well-formed GGUF, or its tokenizer arrays\n"
+    "        are missing, of the wrong type or length, hold a token twice or a\n"
+    "        merge that is not \"left right\"";
+
 PyMethodDef functions[] = {
     {"read_gguf", fast(read_gguf), kFast, kReadGgufDoc},
+    {"gguf_bpe_members", fast(gguf_bpe_members), kFast, kGgufBpeMembersDoc},
     {"merges_from_scores", fast(merges_from_scores), kFast, kMergesFromScoresDoc},
     {nullptr, nullptr, 0, nullptr},
 };

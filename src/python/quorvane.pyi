@@ -38,6 +38,9 @@ class _GgufFile(TypedDict):
 def read_gguf(path: str) -> _GgufFile:
     """The header, metadata and tensor directory of a GGUF file"""
 
+def gguf_bpe_members(path: str) -> str:
+    """The vocabulary and merges of a GGUF file's tokenizer, as JSON text"""
+
 def merges_from_scores(
     tokens: Sequence[str], scores: Sequence[float], types: Sequence[int]
 ) -> list[tuple[str, str]]:
@@ -73,7 +76,7 @@ class Quorvane:
         """Validate all merges - check that each merge result exists in vocabulary"""
     def remove_invalid_merges(self) -> int:
         """Remove all invalid merges from the tokenizer"""
-    def merge_from(self, source_path: str, max_vocab_size: SupportsIndex = 262144) -> MergeTokenizerResult:
+    def merge_from(self, source_path: str | Quorvane, max_vocab_size: SupportsIndex = 262144) -> MergeTokenizerResult:
         """Merge a source tokenizer into this target tokenizer."""
     def add_token(self, token: str) -> AdditionResult:
         """Add a token with proper merge chain creation"""
@@ -91,7 +94,7 @@ class Quorvane:
         """Find tokens that would be removed by shrink operation (preview)"""
     def get_single_char_tokens(self) -> list[tuple[str, int]]:
         """Get all single-character tokens"""
-    def sync_single_chars(self, source_path: str, min_id: SupportsIndex = 0) -> _SyncSingleCharsResult:
+    def sync_single_chars(self, source_path: str | Quorvane, min_id: SupportsIndex = 0) -> _SyncSingleCharsResult:
         """Sync single-character tokens from another tokenizer"""
     def add_tokens_keep_size(
         self, tokens: Sequence[str], whitelist: Sequence[str] | None = None

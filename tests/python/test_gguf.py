@@ -10,7 +10,7 @@ import struct
 import pytest
 
 import quorvane
-from quorvane_cli.formats.gguf import BYTE, CONTROL, NORMAL, USER_DEFINED, read_gguf, tokenizer_document
+from quorvane_cli.formats.gguf import BYTE, CONTROL, NORMAL, USER_DEFINED, read_gguf, tokenizer_text
 from test_cli import failure, run, run_json
 
 if os.environ.get("QUORVANE_SANITIZED"):
@@ -120,13 +120,17 @@ def metadata(path):
     return {key: field.contents() for key, field in reader.fields.items()}
 
 
+def read_document(model):
+    return json.loads(tokenizer_text(model))
+
+
 def client(document):
     return tokenizers.Tokenizer.from_str(json.dumps(document))
 
 
 class TestReading:
     def test_gpt2_tokenizer(self, tmp_path):
-        document = tokenizer_document(read_gguf(build(tmp_path / "m.gguf")))
+        document = read_document(read_gguf(build(tmp_path / "m.gguf")))
         editor = quorvane.Quorvane.from_json(json.dumps(document))
         tokens, _, merges = gpt2_vocab()
         assert editor.get_vocab() == {token: i for i, token in enumerate(tokens)}
@@ -137,7 +141,7 @@ class TestReading:
         assert encoding.tokens == ["Ġkeep", "Ġthe", "<tool>", "2", "0", "2", "4", "Ġkeep"]
 
     def test_llama_tokenizer_merges_by_score(self, tmp_path):
-        document = tokenizer_document(read_gguf(build(tmp_path / "m.gguf", model="llama")))
+        document = read_document(read_gguf(build(tmp_path / "m.gguf", model="llama")))
         encoding = client(document).encode("keep the tea ŵ")
         # ▁ is prefixed; characters the vocabulary lacks fall back to bytes
         assert encoding.tokens == ["▁keep", "▁the", "▁t", "e", "<0x61>", "▁", "<0xC5>", "<0xB5>"]
@@ -154,7 +158,7 @@ class TestReading:
     def test_unknown_pre_needs_the_tokenizer_json(self, tmp_path, capsys):
         path = build(tmp_path / "m.gguf", pre="not-a-pre")
         assert "'not-a-pre' is not known" in failure(capsys, "info", path)
-        own = tokenizer_document(read_gguf(build(tmp_path / "known.gguf")))
+        own = read_document(read_gguf(build(tmp_path / "known.gguf")))
         (tmp_path / "own.json").write_text(json.dumps(own), encoding="utf-8")
         data = run_json(capsys, "info", path, "--tokenizer-json", tmp_path / "own.json")
         assert data["gguf"]["pre"] == "not-a-pre"
@@ -208,7 +212,7 @@ class TestWriting:
         out = tmp_path / "out.gguf"
         data = run_json(capsys, "add", path, "Ġthe", "Ġkeeper", "-o", out)
         # Ġkeeper is new: its pieces Ġkeep + e + r
-        editor = quorvane.Quorvane.from_json(json.dumps(tokenizer_document(read_gguf(str(out)))))
+        editor = quorvane.Quorvane.from_json(tokenizer_text(read_gguf(str(out))))
         new_id = editor.get_token_id("Ġkeeper")
         names = ["token_embd.weight"] + ([] if tied else ["output.weight"])
         for name in names:
@@ -272,7 +276,7 @@ class TestWriting:
         assert min(scores[t] for t in llama_vocab()[0]) > scores["▁keeper"] > scores["▁theek"]
         types = dict(zip(after["tokenizer.ggml.tokens"], after["tokenizer.ggml.token_type"]))
         assert types["▁keeper"] == NORMAL and types["<0x41>"] == BYTE and types["<s>"] == CONTROL
-        document = tokenizer_document(read_gguf(str(out)))
+        document = read_document(read_gguf(str(out)))
         assert client(document).encode("keeper").tokens == ["▁keeper"]
 
     def test_json_output_is_the_tokenizer_alone(self, tmp_path, capsys):
@@ -306,7 +310,7 @@ class TestWriting:
         path = build(tmp_path / "m.gguf", tied=False)
         out = tmp_path / "out.gguf"
         run_json(capsys, "add", path, "Ġkeeper", "--init", init, "-o", out)
-        pieces = client(tokenizer_document(read_gguf(path))).encode(" keeper", add_special_tokens=False).ids
+        pieces = client(read_document(read_gguf(path))).encode(" keeper", add_special_tokens=False).ids
         assert len(pieces) >= 2
         for name, weights in [("token_embd.weight", range(1, len(pieces) + 1)),  # rising to the last piece
                               ("output.weight", range(len(pieces), 0, -1))]:  # falling from the first

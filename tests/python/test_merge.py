@@ -125,6 +125,23 @@ class TestMergeFrom:
         with pytest.raises(TypeError, match="^argument 'max_vocab_size': "):
             editor.merge_from(source, 1.5)
 
+    def test_source_editor_as_from_its_file(self, write_doc):
+        # Another editor stands for its file, is left as it was, and the
+        # editor itself is refused before anything changes.
+        by_path, by_editor = editor_of(TARGET), editor_of(TARGET)
+        source = editor_of(SOURCE)
+        source_before = source.to_json()
+        assert (by_path.merge_from(write_doc(SOURCE), 18).final_vocab_size
+                == by_editor.merge_from(source, 18).final_vocab_size)
+        assert by_editor.to_json() == by_path.to_json()
+        assert source.to_json() == source_before
+        with pytest.raises(ValueError, match="^the source must be another editor"):
+            by_editor.merge_from(by_editor)
+        assert by_editor.to_json() == by_path.to_json()
+        plain, from_editor = editor_of(TARGET), editor_of(TARGET)
+        assert plain.sync_single_chars(write_doc(SOURCE)) == from_editor.sync_single_chars(source)
+        assert from_editor.to_json() == plain.to_json()
+
     @pytest.mark.parametrize("path", [None, b"tokenizer.json", 7])
     def test_source_path_must_be_str(self, path):
         editor = editor_of(TARGET)

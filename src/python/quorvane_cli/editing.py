@@ -451,8 +451,8 @@ def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
 
     def sync(editor: quorvane.Quorvane) -> Report:
         progress.phase(f"copying single characters from {source.path}")
-        with progress.native_output(), source.file() as file:
-            result = editor.sync_single_chars(file, min_id)
+        with progress.native_output():
+            result = editor.sync_single_chars(source.as_source(), min_id)
         return Report(
             dict(result),
             [
@@ -474,8 +474,7 @@ def run_merge(args: argparse.Namespace, progress: Progress) -> Report:
 
     def merge(editor: quorvane.Quorvane) -> Report:
         progress.phase(f"merging {source.path}")
-        with source.file() as file:
-            result = editor.merge_from(file, max_vocab_size)
+        result = editor.merge_from(source.as_source(), max_vocab_size)
         return Report(
             {
                 "representation": result.representation,

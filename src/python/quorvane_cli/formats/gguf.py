@@ -21,6 +21,7 @@ are matched whole in the raw text. The container itself is read by the core
 
 from __future__ import annotations
 
+import json
 import os
 from dataclasses import dataclass
 from typing import Any, cast
@@ -127,6 +128,11 @@ class Gguf:
         value = self.values.get(key)
         return value[1] if isinstance(value, tuple) else None
 
+    def element_type(self, key: str) -> int | None:
+        """The value type of the elements of the array under `key`."""
+        value = self.values.get(key)
+        return value[0] if isinstance(value, tuple) else None
+
     def special_ids(self) -> dict[str, int]:
         """tokenizer.ggml.{name}_token_id -> id, for every such key the file has."""
         found = {}
@@ -183,8 +189,27 @@ def _pre_parts(model: Gguf, tokenizer_json: str | None) -> dict[str, object]:
     }
 
 
-def tokenizer_document(model: Gguf, tokenizer_json: str | None = None) -> dict[str, object]:
-    """The tokenizer.json document of the tokenizer in `model`'s metadata."""
+def tokenizer_text(model: Gguf, tokenizer_json: str | None = None) -> str:
+    """The tokenizer.json text of the tokenizer in `model`'s metadata.
+
+    The document around the model's vocabulary and merges is small and made
+    here; those two, the bulk of it, are written as text by the core."""
+    document = _document_without_vocab(model, tokenizer_json)
+    try:
+        members = quorvane.gguf_bpe_members(model.path)
+    except OSError as exc:
+        raise CliError(f"cannot read {model.path}: {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise CliError(f"{model.path}: {exc}") from None
+    head = json.dumps(document, ensure_ascii=False, separators=(",", ":"))
+    # "model" is the document's last member: its object and the document close the text.
+    assert head.endswith("}}"), "the model must be the document's last member"
+    return f"{head[:-2]},{members}}}}}"
+
+
+def _document_without_vocab(model: Gguf, tokenizer_json: str | None) -> dict[str, object]:
+    """The tokenizer.json document of `model`'s tokenizer, but for the model's
+    "vocab" and "merges" (which would come last in it)."""
     kind = model.model
     tokens = model.array("tokenizer.ggml.tokens")
     if kind not in ("gpt2", "llama"):
@@ -193,37 +218,21 @@ def tokenizer_document(model: Gguf, tokenizer_json: str | None = None) -> dict[s
             f"{model.path}: tokenizer model {kind!r} ({what}) is not byte-pair encoding; "
             "only \"gpt2\" and \"llama\" models are read"
         )
-    if tokens is None or not tokens or not all(isinstance(token, str) for token in tokens):
+    if not tokens or model.element_type("tokenizer.ggml.tokens") != STRING:
         raise CliError(f"{model.path}: no tokenizer.ggml.tokens array of strings")
     types = model.array("tokenizer.ggml.token_type") or [NORMAL] * len(tokens)
     if len(types) != len(tokens):
         raise CliError(f"{model.path}: {len(types)} token types for {len(tokens)} tokens")
-    if len(set(tokens)) != len(tokens):
-        seen: set[str] = set()
-        twice = next(token for token in tokens if token in seen or seen.add(token))  # type: ignore[func-returns-value]
-        raise CliError(f"{model.path}: token {twice!r} appears twice in tokenizer.ggml.tokens")
-    added = [_added(token, i, kind_ == CONTROL) for i, (token, kind_) in enumerate(zip(tokens, types))
-             if kind_ in (CONTROL, USER_DEFINED)]
+    added = [_added(tokens[i], i, kind_ == CONTROL) for i, kind_ in enumerate(types) if kind_ in (CONTROL, USER_DEFINED)]
     unknown_id = model.values.get("tokenizer.ggml.unknown_token_id")
     if kind == "gpt2":
-        raw_merges = model.array("tokenizer.ggml.merges") or []
-        merges = []
-        for position, merge in enumerate(raw_merges):
-            left, space, right = str(merge).partition(" ")
-            if not space:
-                raise CliError(f"{model.path}: tokenizer.ggml.merges[{position}] {merge!r} is not 'left right'")
-            merges.append([left, right])
         parts = _pre_parts(model, tokenizer_json)
         bpe: dict[str, object] = {
             "type": "BPE", "dropout": None, "unk_token": None, "continuing_subword_prefix": None,
             "end_of_word_suffix": None, "fuse_unk": False, "byte_fallback": False,
             "ignore_merges": PRE[model.pre].ignore_merges if tokenizer_json is None and model.pre in PRE else False,
-            "vocab": {token: i for i, token in enumerate(tokens)}, "merges": merges,
         }
         return {"version": "1.0", "truncation": None, "padding": None, "added_tokens": added, **parts, "model": bpe}
-    scores = model.array("tokenizer.ggml.scores") or [0.0] * len(tokens)
-    if len(scores) != len(tokens):
-        raise CliError(f"{model.path}: {len(scores)} scores for {len(tokens)} tokens")
     space_prefix = bool(model.values.get("tokenizer.ggml.add_space_prefix", True))
     normalizers: list[dict[str, object]] = [{"type": "Replace", "pattern": {"String": " "}, "content": "\u2581"}]
     if space_prefix:
@@ -232,8 +241,6 @@ def tokenizer_document(model: Gguf, tokenizer_json: str | None = None) -> dict[s
     bpe = {
         "type": "BPE", "dropout": None, "unk_token": unk, "continuing_subword_prefix": None,
         "end_of_word_suffix": None, "fuse_unk": True, "byte_fallback": True, "ignore_merges": False,
-        "vocab": {token: i for i, token in enumerate(tokens)},
-        "merges": quorvane.merges_from_scores(tokens, scores, types),  # pairs: JSON writes them as arrays
     }
     decoders: list[dict[str, object]] = [
         {"type": "Replace", "pattern": {"String": "\u2581"}, "content": " "},

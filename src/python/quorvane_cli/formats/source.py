@@ -8,11 +8,7 @@ the path, what they need.
 
 from __future__ import annotations
 
-import contextlib
-import json
 import os
-import tempfile
-from collections.abc import Iterator
 
 import quorvane
 
@@ -63,10 +59,7 @@ class Source:
             if self.is_gguf:
                 if self.model is None:
                     self.model = gguf.read_gguf(self.path)
-                self._document = json.dumps(
-                    gguf.tokenizer_document(self.model, self.tokenizer_json), ensure_ascii=False,
-                    separators=(",", ":"),
-                )
+                self._document = gguf.tokenizer_text(self.model, self.tokenizer_json)
             else:
                 try:
                     with open(tokenizer_file(self.path), encoding="utf-8") as file:
@@ -75,18 +68,7 @@ class Source:
                     raise CliError(f"cannot read {self.path}: {exc}") from None
         return self._document
 
-    @contextlib.contextmanager
-    def file(self) -> Iterator[str]:
-        """A tokenizer.json path for the core's methods that read another tokenizer
-        from a file; for a GGUF, a temporary file gone when the block ends."""
-        if not self.is_gguf:
-            yield tokenizer_file(self.path)
-            return
-        handle, temporary = tempfile.mkstemp(prefix="quorvane-", suffix=".json")
-        try:
-            with os.fdopen(handle, "w", encoding="utf-8") as out:
-                out.write(self.document())
-            yield temporary
-        finally:
-            with contextlib.suppress(OSError):
-                os.unlink(temporary)
+    def as_source(self) -> str | quorvane.Quorvane:
+        """What the core's methods that read a second tokenizer (merge_from,
+        sync_single_chars) take: the tokenizer.json file, or the editor of a GGUF."""
+        return self.editor() if self.is_gguf else tokenizer_file(self.path)
