@@ -17,7 +17,7 @@ import quorvane
 
 from quorvane_cli.errors import CliError, UsageError
 from quorvane_cli.formats import gguf
-from quorvane_cli.formats.source import Source
+from quorvane_cli.formats.source import GgufSource, Source, open_source
 from quorvane_cli.formats.target import GgufModel, ModelDirectory, Target, TokenizerFile
 from quorvane_cli.jsonfile import write_text
 from quorvane_cli.output import Report, limited, show
@@ -85,15 +85,15 @@ def destination(args: argparse.Namespace) -> Destination:
     id_map: str | None = getattr(args, "id_map", None)
     if output is None and not in_place:
         raise UsageError("one of the arguments -o/--output --in-place is required")
-    source = Source(path, getattr(args, "tokenizer_json", None))
-    read = path if source.is_gguf else tokenizer_file(path)
+    source = open_source(path, getattr(args, "tokenizer_json", None))
+    read = path if isinstance(source, GgufSource) else tokenizer_file(path)
     json_output = output is not None and output.lower().endswith(".json")
     target: Target
     written: list[str] = []
     # upgrade-merges has neither option: it moves no id and changes no token.
     keep_gaps: bool = getattr(args, "keep_gaps", True)
     slow_files: str | None = getattr(args, "slow_files", None)
-    if source.is_gguf and not json_output:
+    if isinstance(source, GgufSource) and not json_output:
         if output is not None and not gguf.is_gguf(output):
             raise CliError(f"-o {output}: an edit of a GGUF model writes a .gguf file (or a .json tokenizer)")
         if output is not None and not os.path.isdir(os.path.dirname(os.path.abspath(output))):
@@ -380,7 +380,7 @@ def run_shrink(args: argparse.Namespace, progress: Progress) -> Report:
     if args.dry_run:
         path: str = args.tokenizer
         progress.phase(f"reading {path}")
-        candidates = Source(path, args.tokenizer_json).editor().find_tokens_to_shrink(count, min_id)
+        candidates = open_source(path, args.tokenizer_json).editor().find_tokens_to_shrink(count, min_id)
         return Report(
             {
                 "input": path,
@@ -446,7 +446,7 @@ def run_reindex(args: argparse.Namespace, progress: Progress) -> Report:
 def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
     """Copy the source's missing single-character tokens, holding the vocabulary size."""
     where = destination(args)
-    source = Source(args.source)
+    source = open_source(args.source)
     min_id: int = args.min_id
 
     def sync(editor: quorvane.Quorvane) -> Report:
@@ -469,7 +469,7 @@ def run_sync_chars(args: argparse.Namespace, progress: Progress) -> Report:
 def run_merge(args: argparse.Namespace, progress: Progress) -> Report:
     """Merge a source tokenizer in, converted to this tokenizer's representation."""
     where = destination(args)
-    source = Source(args.source)
+    source = open_source(args.source)
     max_vocab_size: int = args.max_vocab_size
 
     def merge(editor: quorvane.Quorvane) -> Report:

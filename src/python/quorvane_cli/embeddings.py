@@ -939,7 +939,7 @@ def _resize_gguf(args: argparse.Namespace, progress: Progress) -> Report:
     """A GGUF model's rows and tokenizer, taken from its own tokenizer to the
     edited one (--tokenizer) that the id maps describe."""
     from quorvane_cli.formats import gguf_writer
-    from quorvane_cli.formats.source import Source
+    from quorvane_cli.formats.source import GgufSource, open_source
 
     path: str = args.model_dir
     output: str | None = args.output
@@ -956,10 +956,10 @@ def _resize_gguf(args: argparse.Namespace, progress: Progress) -> Report:
     map_name = " then ".join(args.id_map)
     id_map = read_id_maps(args.id_map)
     progress.phase(f"reading {path}")
-    source = Source(path)
+    source = GgufSource(path)
     before = source.editor()
     progress.phase(f"reading {args.tokenizer}")
-    editor = Source(args.tokenizer).editor()
+    editor = open_source(args.tokenizer).editor()
     if editor.check_vocab_gaps()[0]:
         raise CliError(f"{args.tokenizer} leaves gaps in its ids, and a GGUF numbers its tokens densely: "
                        "close them first (quorvane reindex) and give both id maps")
@@ -969,7 +969,6 @@ def _resize_gguf(args: argparse.Namespace, progress: Progress) -> Report:
         (id_map.moves, actual.moves), (id_map.removed, actual.removed), (id_map.added, actual.added)
     )):
         raise CliError(f"{map_name} does not take the tokenizer of {path} to {args.tokenizer}")
-    assert source.model is not None
     written = gguf_writer.write_gguf(source.model, before, editor, output, args.init, progress)
     return Report(
         {"model": path, "output": output, "init": args.init, **written.data()},

@@ -34,7 +34,7 @@ import quorvane
 
 from quorvane_cli.errors import CliError
 from quorvane_cli.formats.gguf import is_gguf
-from quorvane_cli.formats.source import Source
+from quorvane_cli.formats.source import open_source
 from quorvane_cli.model_eval import bits_per_byte
 from quorvane_cli.output import Report
 from quorvane_cli.progress import Progress
@@ -72,7 +72,7 @@ class _Subject:
 
 
 def _load(path: str, client_class: type[Tokenizer]) -> _Subject:
-    source = Source(path)
+    source = open_source(path)
     editor = source.editor()  # the same error as every other subcommand for a bad file
     try:
         client = client_class.from_str(source.document())

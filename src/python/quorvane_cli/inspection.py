@@ -9,7 +9,7 @@ import quorvane
 
 from quorvane_cli.errors import CliError
 from quorvane_cli.formats.gguf import EMBEDDINGS, GGML_TYPES, Gguf
-from quorvane_cli.formats.source import Source
+from quorvane_cli.formats.source import GgufSource, open_source
 from quorvane_cli.output import Report, limited, show
 from quorvane_cli.progress import Progress
 from quorvane_cli.reachability import unreachable_tokens
@@ -78,7 +78,7 @@ def run_info(args: argparse.Namespace, progress: Progress) -> Report:
     path: str = args.tokenizer
     limit: int = args.limit
     progress.phase(f"reading {path}")
-    source = Source(path, args.tokenizer_json)
+    source = open_source(path, args.tokenizer_json)
     editor = source.editor()
     try:
         raw = json.loads(source.document())
@@ -120,7 +120,7 @@ def run_info(args: argparse.Namespace, progress: Progress) -> Report:
         f"invalid merges:  {validation.invalid_count}",
         *_invalid_lines(validation, limit),
     ]
-    if source.model is not None:
+    if isinstance(source, GgufSource):
         data["gguf"] = _gguf_info(source.model)
         lines += _gguf_lines(source.model)
 
@@ -160,7 +160,7 @@ def run_validate(args: argparse.Namespace, progress: Progress) -> Report:
     """Check every merge's product; exit status 1 when some are not in the vocabulary."""
     path: str = args.tokenizer
     progress.phase(f"reading {path}")
-    editor = Source(path, args.tokenizer_json).editor()
+    editor = open_source(path, args.tokenizer_json).editor()
     validation = editor.validate_merges()
     data: dict[str, object] = {
         "tokenizer": path,

@@ -15,6 +15,7 @@ import quorvane
 
 from quorvane_cli.editing import destination, save_edit
 from quorvane_cli.errors import CliError
+from quorvane_cli.formats.source import GgufSource
 from quorvane_cli.output import Report
 from quorvane_cli.progress import Progress
 
@@ -48,7 +49,7 @@ def upgrade_merges(document: object) -> int:
 def run_upgrade_merges(args: argparse.Namespace, progress: Progress) -> Report:
     """Rewrite "left right" merges as arrays and save the result in the editor's format."""
     where = destination(args)
-    if where.source.is_gguf:
+    if isinstance(where.source, GgufSource):
         raise CliError(f"{where.input}: a GGUF model keeps its merges in its own form; nothing to upgrade")
     progress.phase(f"reading {where.input}")
     document = json.loads(where.source.document())

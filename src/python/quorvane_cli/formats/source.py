@@ -1,14 +1,13 @@
 """What a TOKENIZER (or SOURCE) argument names, opened the same way whatever
 its kind: a tokenizer.json, a model directory holding one, or a GGUF model.
 
-A `Source` gives the editor of the tokenizer, the tokenizer.json document it
-was read from, and the GGUF file as read when it is one; commands ask it, not
-the path, what they need.
+`open_source` picks the kind; every kind gives the editor of the tokenizer,
+the tokenizer.json text it was read from, and what the core's methods that
+read a second tokenizer take. Commands ask the source, not the path, what
+they need. Reading a new kind of file is one class here, listed in KINDS.
 """
 
 from __future__ import annotations
-
-import os
 
 import quorvane
 
@@ -18,57 +17,104 @@ from quorvane_cli.paths import tokenizer_file
 
 
 class Source:
-    """A tokenizer to read: `path` as named; `tokenizer_json` the model's own
-    tokenizer.json a GGUF's unknown pre-tokenizer is taken from."""
+    """A tokenizer to read, at `path` as named."""
 
-    __slots__ = ("path", "tokenizer_json", "model", "_document")
+    __slots__ = ("path", "_document")
 
     def __init__(self, path: str, tokenizer_json: str | None = None) -> None:
         self.path = path
-        self.tokenizer_json = tokenizer_json
-        self.model: gguf.Gguf | None = None
         self._document: str | None = None
-        if not gguf.is_gguf(path):
-            tokenizer_file(path)  # a directory without a tokenizer.json fails here, before any work
 
-    @property
-    def is_gguf(self) -> bool:
-        return gguf.is_gguf(self.path)
-
-    @property
-    def kind(self) -> str:
-        if self.is_gguf:
-            return "GGUF model"
-        return "model directory" if os.path.isdir(self.path) else "tokenizer.json"
+    @staticmethod
+    def claims(path: str) -> bool:
+        """Whether a path names a source of this kind (by its name and type)."""
+        raise NotImplementedError
 
     def editor(self) -> quorvane.Quorvane:
         """A new editor of the tokenizer."""
-        if not self.is_gguf:
-            return quorvane.Quorvane(tokenizer_file(self.path))
-        if self.model is None:
-            self.model = gguf.read_gguf(self.path)
+        raise NotImplementedError
+
+    def document(self) -> str:
+        """The tokenizer.json text of the tokenizer."""
+        if self._document is None:
+            self._document = self._read_document()
+        return self._document
+
+    def _read_document(self) -> str:
+        raise NotImplementedError
+
+    def as_source(self) -> str | quorvane.Quorvane:
+        """What the core's methods that read a second tokenizer (merge_from,
+        sync_single_chars) take: a tokenizer.json path, or an editor."""
+        return self.editor()
+
+
+class TokenizerJson(Source):
+    """A tokenizer.json file, or a model directory holding one."""
+
+    __slots__ = ()
+
+    def __init__(self, path: str, tokenizer_json: str | None = None) -> None:
+        super().__init__(path)
+        tokenizer_file(path)  # a directory without a tokenizer.json fails here, before any work
+
+    @staticmethod
+    def claims(path: str) -> bool:
+        return True
+
+    def editor(self) -> quorvane.Quorvane:
+        return quorvane.Quorvane(tokenizer_file(self.path))
+
+    def _read_document(self) -> str:
+        try:
+            with open(tokenizer_file(self.path), encoding="utf-8") as file:
+                return file.read()
+        except (OSError, UnicodeDecodeError) as exc:
+            raise CliError(f"cannot read {self.path}: {exc}") from None
+
+    def as_source(self) -> str | quorvane.Quorvane:
+        # The core opens the file itself, with its own messages.
+        return tokenizer_file(self.path)
+
+
+class GgufSource(Source):
+    """A GGUF model; `tokenizer_json` the model's own tokenizer.json its unknown
+    pre-tokenizer is taken from. `model` is the file as read."""
+
+    __slots__ = ("tokenizer_json", "_model")
+
+    def __init__(self, path: str, tokenizer_json: str | None = None) -> None:
+        super().__init__(path)
+        self.tokenizer_json = tokenizer_json
+        self._model: gguf.Gguf | None = None
+
+    @staticmethod
+    def claims(path: str) -> bool:
+        return gguf.is_gguf(path)
+
+    @property
+    def model(self) -> gguf.Gguf:
+        if self._model is None:
+            self._model = gguf.read_gguf(self.path)
+        return self._model
+
+    def editor(self) -> quorvane.Quorvane:
         text = self.document()
         try:
             return quorvane.Quorvane.from_json(text)
         except ValueError as exc:
             raise CliError(f"{self.path}: the tokenizer in its metadata cannot be edited: {exc}") from None
 
-    def document(self) -> str:
-        """The tokenizer.json text of the tokenizer."""
-        if self._document is None:
-            if self.is_gguf:
-                if self.model is None:
-                    self.model = gguf.read_gguf(self.path)
-                self._document = gguf.tokenizer_text(self.model, self.tokenizer_json)
-            else:
-                try:
-                    with open(tokenizer_file(self.path), encoding="utf-8") as file:
-                        self._document = file.read()
-                except (OSError, UnicodeDecodeError) as exc:
-                    raise CliError(f"cannot read {self.path}: {exc}") from None
-        return self._document
+    def _read_document(self) -> str:
+        return gguf.tokenizer_text(self.model, self.tokenizer_json)
 
-    def as_source(self) -> str | quorvane.Quorvane:
-        """What the core's methods that read a second tokenizer (merge_from,
-        sync_single_chars) take: the tokenizer.json file, or the editor of a GGUF."""
-        return self.editor() if self.is_gguf else tokenizer_file(self.path)
+
+# Tried in order; the last claims whatever is left.
+KINDS: tuple[type[Source], ...] = (GgufSource, TokenizerJson)
+
+
+def open_source(path: str, tokenizer_json: str | None = None) -> Source:
+    """The source `path` names; `tokenizer_json` is for the kinds that take
+    their pre-tokenizer from the model's own tokenizer.json (GGUF)."""
+    kind = next(kind for kind in KINDS if kind.claims(path))
+    return kind(path, tokenizer_json)

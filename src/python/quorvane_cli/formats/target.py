@@ -20,7 +20,7 @@ from quorvane_cli.progress import Progress
 
 if TYPE_CHECKING:
     from quorvane_cli import modeldir
-    from quorvane_cli.formats.source import Source
+    from quorvane_cli.formats.source import GgufSource
 
 
 class Outcome(Protocol):
@@ -125,7 +125,7 @@ class GgufModel(_Plain):
     key = "gguf"
     needs_before = True
 
-    def __init__(self, source: Source, path: str, init: str) -> None:
+    def __init__(self, source: GgufSource, path: str, init: str) -> None:
         missing = [name for name in ("numpy", "gguf") if importlib.util.find_spec(name) is None]
         if missing:
             raise CliError(f"writing a GGUF model needs {' and '.join(missing)}: pip install 'quorvane[model]'")
@@ -143,7 +143,7 @@ class GgufModel(_Plain):
         from quorvane_cli.formats import gguf_writer
 
         model = self.source.model
-        assert before is not None and model is not None
+        assert before is not None
         gguf_writer.check_special_tokens(model, before, editor)
         gaps = editor.reindex_vocab().gaps_removed if editor.check_vocab_gaps()[0] else 0
         written = gguf_writer.write_gguf(model, before, editor, self.path, self.init, progress)
