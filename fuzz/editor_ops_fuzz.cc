@@ -31,9 +31,9 @@
 #include <vector>
 
 #include "editor/addition/addition.h"
-#include "editor/management/editor.h"
-#include "editor/management/fixed_size.h"
-#include "editor/management/queries.h"
+#include "editor/management/fixed_size/fixed_size.h"
+#include "editor/management/queries/queries.h"
+#include "editor/management/state/editor.h"
 #include "editor/merge/merge.h"
 #include "editor/reindex/reindex.h"
 #include "editor/removal/removal.h"

@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "editor/management/json_reader.h"
-#include "editor/management/json_writer.h"
+#include "editor/management/document/json_reader.h"
+#include "editor/management/document/json_writer.h"
 
 namespace quorvane::fuzz {
 

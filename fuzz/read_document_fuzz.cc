@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "editor/management/editor.h"
-#include "editor/management/queries.h"
+#include "editor/management/queries/queries.h"
+#include "editor/management/state/editor.h"
 #include "editor/reindex/reindex.h"
 #include "editor/shrink/shrink.h"
 #include "fuzz_util.h"

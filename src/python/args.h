@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "editor/management/vocabulary.h"
+#include "editor/management/state/vocabulary.h"
 #include "python/py.h"
 
 namespace quorvane::py {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "editor/encode/unreachable.h"
-#include "editor/management/queries.h"
-#include "editor/management/vocabulary.h"
+#include "editor/management/queries/queries.h"
+#include "editor/management/state/vocabulary.h"
 #include "editor/placement/placement.h"
 #include "python/py.h"
 

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "editor/management/error.h"
+#include "editor/base/error.h"
 #include "python/py.h"
 
 namespace quorvane::py {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "editor/parallel/parallel.h"
+#include "editor/base/parallel.h"
 #include "editor/split/text_lines.h"
 #include "editor/split/word_count.h"
 #include "python/call.h"

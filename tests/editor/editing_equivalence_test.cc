@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "editor/addition/addition.h"
-#include "editor/management/json_writer.h"
-#include "editor/management/queries.h"
+#include "editor/management/document/json_writer.h"
+#include "editor/management/queries/queries.h"
 #include "editor/reindex/reindex.h"
 #include "editor/removal/removal.h"
 #include "editor/shrink/shrink.h"

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "editor/management/arena.h"
+#include "editor/management/state/arena.h"
 #include "editor/merge/representation.h"
 #include "test_util.h"
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "editor/encode/encoder.h"
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 
 namespace quorvane::testing {
 

@@ -21,7 +21,7 @@ struct AdditionRecord {
 #include <cstddef>
 #include <string_view>
 
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 
 namespace quorvane {
 

@@ -37,11 +37,11 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include "editor/base/hashing.h"
 #include "editor/encode/pair_table.h"
-#include "editor/management/document.h"
-#include "editor/management/hashing.h"
-#include "editor/management/symbol_table.h"
-#include "editor/management/vocabulary.h"
+#include "editor/management/document/document.h"
+#include "editor/management/state/symbol_table.h"
+#include "editor/management/state/vocabulary.h"
 
 namespace quorvane {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "editor/management/hashing.h"
+#include "editor/base/hashing.h"
 
 namespace quorvane {
 

@@ -7,7 +7,7 @@
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 
 namespace quorvane {
 

@@ -8,7 +8,7 @@
 
 #include "editor/gguf/gguf_format.h"
 #include "editor/gguf/score_merges.h"
-#include "editor/management/json_writer.h"
+#include "editor/management/document/json_writer.h"
 
 namespace quorvane::gguf {
 

@@ -13,8 +13,8 @@
 
 #include <string>
 
+#include "editor/base/error.h"
 #include "editor/gguf/gguf_reader.h"
-#include "editor/management/error.h"
 
 namespace quorvane::gguf {
 

@@ -13,7 +13,7 @@
 #include <limits>
 #include <unordered_set>
 
-#include "editor/management/json_reader.h"
+#include "editor/management/document/json_reader.h"
 
 namespace quorvane::gguf {
 

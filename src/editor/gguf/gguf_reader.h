@@ -24,8 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include "editor/base/error.h"
 #include "editor/gguf/gguf_format.h"
-#include "editor/management/error.h"
 
 namespace quorvane::gguf {
 

@@ -6,8 +6,8 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include "editor/base/hashing.h"
 #include "editor/gguf/gguf_format.h"
-#include "editor/management/hashing.h"
 
 namespace quorvane::gguf {
 

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "editor/management/error.h"
+#include "editor/base/error.h"
 
 namespace quorvane::gguf {
 

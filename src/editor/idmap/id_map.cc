@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "editor/management/json_writer.h"
+#include "editor/management/document/json_writer.h"
 
 namespace quorvane {
 

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "editor/management/vocabulary.h"
+#include "editor/management/state/vocabulary.h"
 
 namespace quorvane {
 

@@ -11,10 +11,10 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "editor/base/parallel.h"
 #include "editor/encode/encoder.h"
 #include "editor/encode/unreachable.h"
 #include "editor/merge/representation.h"
-#include "editor/parallel/parallel.h"
 #include "editor/placement/placement.h"
 
 namespace quorvane {

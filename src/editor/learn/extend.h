@@ -25,9 +25,9 @@
 #include <utility>
 #include <vector>
 
+#include "editor/base/error.h"
 #include "editor/learn/word_counts.h"
-#include "editor/management/editor.h"
-#include "editor/management/error.h"
+#include "editor/management/state/editor.h"
 #include "editor/placement/placement.h"
 
 namespace quorvane {

@@ -8,10 +8,10 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "editor/base/parallel.h"
 #include "editor/encode/encoder.h"
 #include "editor/encode/unreachable.h"
-#include "editor/management/queries.h"
-#include "editor/parallel/parallel.h"
+#include "editor/management/queries/queries.h"
 #include "editor/placement/placement.h"
 #include "editor/reindex/reindex.h"
 

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "editor/base/error.h"
 #include "editor/learn/word_counts.h"
-#include "editor/management/editor.h"
-#include "editor/management/error.h"
+#include "editor/management/state/editor.h"
 #include "editor/placement/placement.h"
 
 namespace quorvane {

@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <string>
 
-#include "editor/management/editor.h"
-#include "editor/management/error.h"
+#include "editor/base/error.h"
+#include "editor/management/state/editor.h"
 
 namespace quorvane {
 

@@ -7,7 +7,7 @@
 
 #include <utf8proc.h>
 
-#include "editor/management/json_reader.h"
+#include "editor/management/document/json_reader.h"
 
 namespace quorvane {
 

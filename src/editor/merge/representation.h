@@ -27,10 +27,10 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "editor/management/arena.h"
-#include "editor/management/document.h"
-#include "editor/management/error.h"
-#include "editor/management/hashing.h"
+#include "editor/base/error.h"
+#include "editor/base/hashing.h"
+#include "editor/management/document/document.h"
+#include "editor/management/state/arena.h"
 
 namespace quorvane {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 
 namespace quorvane {
 

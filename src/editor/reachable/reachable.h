@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 
 namespace quorvane {
 

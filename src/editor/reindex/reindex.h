@@ -18,7 +18,7 @@ struct ReindexRecord {
 
 }  // namespace quorvane
 
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 
 namespace quorvane {
 

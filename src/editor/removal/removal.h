@@ -20,7 +20,7 @@ struct RemovalRecord {
 
 #include <string_view>
 
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 
 namespace quorvane {
 

@@ -20,7 +20,7 @@ struct ShrinkRecord {
 #include <string>
 #include <vector>
 
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 
 namespace quorvane {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "editor/management/error.h"
-#include "editor/management/value.h"
+#include "editor/base/error.h"
+#include "editor/management/document/value.h"
 
 namespace quorvane {
 

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "editor/management/error.h"
-#include "editor/management/value.h"
+#include "editor/base/error.h"
+#include "editor/management/document/value.h"
 #include "editor/split/regex.h"
 
 namespace quorvane {

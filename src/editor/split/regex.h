@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "editor/management/error.h"
+#include "editor/base/error.h"
 
 namespace quorvane {
 

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "editor/management/json_reader.h"
+#include "editor/base/parallel.h"
+#include "editor/management/document/json_reader.h"
 #include "editor/merge/representation.h"
-#include "editor/parallel/parallel.h"
 #include "editor/split/text_lines.h"
 
 namespace quorvane {

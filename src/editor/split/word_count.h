@@ -27,9 +27,9 @@
 #include <string>
 #include <string_view>
 
-#include "editor/management/document.h"
-#include "editor/management/error.h"
-#include "editor/management/hashing.h"
+#include "editor/base/error.h"
+#include "editor/base/hashing.h"
+#include "editor/management/document/document.h"
 #include "editor/split/normalizer.h"
 #include "editor/split/pre_tokenizer.h"
 

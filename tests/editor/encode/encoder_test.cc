@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "editor/encode/unreachable.h"
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 #include "../test_util.h"
 
 namespace quorvane {

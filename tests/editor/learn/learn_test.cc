@@ -7,7 +7,7 @@
 #include "editor/encode/unreachable.h"
 #include "editor/learn/extend.h"
 #include "editor/learn/prune.h"
-#include "editor/management/json_writer.h"
+#include "editor/management/document/json_writer.h"
 #include "../test_util.h"
 
 namespace quorvane {

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "editor/management/state/editor.h"
 #include "../test_util.h"
-#include "editor/management/editor.h"
 
 namespace quorvane::testing {
 

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "documents.h"
-#include "editor/management/json_writer.h"
-#include "editor/management/queries.h"
+#include "editor/management/document/json_writer.h"
+#include "editor/management/queries/queries.h"
 
 namespace quorvane {
 namespace {

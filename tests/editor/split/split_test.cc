@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "editor/management/json_reader.h"
+#include "editor/management/document/json_reader.h"
 #include "editor/merge/representation.h"
 #include "editor/split/regex.h"
 #include "editor/split/text_lines.h"

@@ -1,4 +1,4 @@
-#include "editor/management/value.h"
+#include "editor/management/document/value.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "editor/management/document.h"
+#include "editor/management/document/document.h"
 
 #include <limits>
 

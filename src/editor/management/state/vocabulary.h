@@ -28,7 +28,7 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "editor/management/hashing.h"
+#include "editor/base/hashing.h"
 
 namespace quorvane {
 

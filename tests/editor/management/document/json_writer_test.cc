@@ -1,4 +1,4 @@
-#include "editor/management/json_writer.h"
+#include "editor/management/document/json_writer.h"
 
 #include <filesystem>
 #include <fstream>
@@ -12,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "editor/management/json_reader.h"
+#include "editor/management/document/json_reader.h"
 
 namespace quorvane {
 namespace {

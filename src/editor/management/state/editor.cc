@@ -1,6 +1,6 @@
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 
-#include "editor/management/json_reader.h"
+#include "editor/management/document/json_reader.h"
 
 namespace quorvane {
 

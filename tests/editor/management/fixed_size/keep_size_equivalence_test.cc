@@ -15,11 +15,11 @@
 
 #include <gtest/gtest.h>
 
-#include "../test_util.h"
 #include "editor/addition/addition.h"
-#include "editor/management/fixed_size.h"
-#include "editor/management/json_writer.h"
+#include "editor/management/document/json_writer.h"
+#include "editor/management/fixed_size/fixed_size.h"
 #include "editor/removal/removal.h"
+#include "../../test_util.h"
 
 namespace quorvane {
 namespace {

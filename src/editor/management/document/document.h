@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "editor/management/arena.h"
-#include "editor/management/value.h"
-#include "editor/management/vocabulary.h"
+#include "editor/management/document/value.h"
+#include "editor/management/state/arena.h"
+#include "editor/management/state/vocabulary.h"
 
 namespace quorvane {
 

@@ -1,4 +1,4 @@
-#include "editor/management/arena.h"
+#include "editor/management/state/arena.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "editor/management/fixed_size.h"
+#include "editor/management/fixed_size/fixed_size.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <map>
 
 #include "editor/addition/addition.h"
-#include "editor/management/queries.h"
+#include "editor/management/queries/queries.h"
 #include "editor/reindex/reindex.h"
 #include "editor/removal/removal.h"
 #include "editor/shrink/shrink.h"

@@ -1,4 +1,4 @@
-#include "editor/management/json_reader.h"
+#include "editor/management/document/json_reader.h"
 
 #include <cstdio>
 #include <fstream>
@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "../test_util.h"
+#include "../../test_util.h"
 
 namespace quorvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "editor/management/queries.h"
+#include "editor/management/queries/queries.h"
 
 #include <algorithm>
 #include <map>

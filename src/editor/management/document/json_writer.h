@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "editor/management/document.h"
-#include "editor/management/error.h"
+#include "editor/base/error.h"
+#include "editor/management/document/document.h"
 
 namespace quorvane {
 

@@ -1,10 +1,10 @@
-#include "editor/management/fixed_size.h"
+#include "editor/management/fixed_size/fixed_size.h"
 
 #include <gtest/gtest.h>
 
-#include "../test_util.h"
-#include "editor/management/json_writer.h"
+#include "editor/management/document/json_writer.h"
 #include "editor/reindex/reindex.h"
+#include "../../test_util.h"
 
 namespace quorvane {
 namespace {

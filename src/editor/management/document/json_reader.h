@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "editor/management/document.h"
-#include "editor/management/error.h"
+#include "editor/base/error.h"
+#include "editor/management/document/document.h"
 
 namespace quorvane {
 

@@ -1,4 +1,4 @@
-#include "editor/management/vocabulary.h"
+#include "editor/management/state/vocabulary.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 // be what sorting the live entries from scratch gives. Its index is built on
 // first use, by whichever reader comes first, and must come out the same when
 // readers on several threads come at once.
-#include "editor/management/vocabulary.h"
+#include "editor/management/state/vocabulary.h"
 
 #include <latch>
 #include <optional>

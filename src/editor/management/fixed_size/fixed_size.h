@@ -24,8 +24,8 @@
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "editor/management/editor.h"
-#include "editor/management/hashing.h"
+#include "editor/base/hashing.h"
+#include "editor/management/state/editor.h"
 
 namespace quorvane {
 

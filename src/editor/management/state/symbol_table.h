@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "editor/management/hashing.h"
+#include "editor/base/hashing.h"
 
 namespace quorvane {
 

@@ -1,4 +1,4 @@
-#include "editor/management/merge_index.h"
+#include "editor/management/state/merge_index.h"
 
 #include <algorithm>
 

@@ -36,10 +36,10 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "editor/management/arena.h"
-#include "editor/management/document.h"
-#include "editor/management/hashing.h"
-#include "editor/management/symbol_table.h"
+#include "editor/base/hashing.h"
+#include "editor/management/document/document.h"
+#include "editor/management/state/arena.h"
+#include "editor/management/state/symbol_table.h"
 
 namespace quorvane {
 

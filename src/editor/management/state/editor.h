@@ -26,10 +26,10 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "editor/base/error.h"
 #include "editor/encode/encoder.h"
-#include "editor/management/document.h"
-#include "editor/management/error.h"
-#include "editor/management/merge_index.h"
+#include "editor/management/document/document.h"
+#include "editor/management/state/merge_index.h"
 
 namespace quorvane {
 

@@ -1,4 +1,4 @@
-#include "editor/management/json_writer.h"
+#include "editor/management/document/json_writer.h"
 
 #include <algorithm>
 #include <array>

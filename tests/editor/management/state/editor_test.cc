@@ -1,9 +1,9 @@
-#include "editor/management/editor.h"
+#include "editor/management/state/editor.h"
 
 #include <gtest/gtest.h>
 
-#include "../test_util.h"
-#include "editor/management/queries.h"
+#include "editor/management/queries/queries.h"
+#include "../../test_util.h"
 
 namespace quorvane {
 namespace {
