@@ -45,9 +45,9 @@ import quorvane  # noqa: E402
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_io import DEFAULT_CORPUS, MB, unpack  # noqa: E402
 
-from quorvane_cli import counting_dask  # noqa: E402
-from quorvane_cli.progress import Progress  # noqa: E402
-from quorvane_cli.wordcount import count_text  # noqa: E402
+from quorvane_cli.text import counting_dask  # noqa: E402
+from quorvane_cli.cli.progress import Progress  # noqa: E402
+from quorvane_cli.text.wordcount import count_text  # noqa: E402
 
 DEFAULT_TEXT = DEFAULT_CORPUS.parent / "text"
 TEXTS = ("cs-train", "cs-heldout", "pl-train", "pl-heldout")

@@ -30,8 +30,8 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True  # the benchmark leaves nothing in the tree
 
-from quorvane_cli.init_rules import RULES  # noqa: E402
-from quorvane_cli.model_eval import bits_per_byte  # noqa: E402
+from quorvane_cli.formats.init_rules import RULES  # noqa: E402
+from quorvane_cli.commands.model_eval import bits_per_byte  # noqa: E402
 
 MODELS = Path(os.environ.get("QUORVANE_MODELS", Path.home() / ".cache" / "quorvane" / "models"))
 DEFAULT_MODEL = MODELS / "SmolLM2-135M-Instruct.Q4_1.gguf"

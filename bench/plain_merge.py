@@ -29,7 +29,7 @@ import unicodedata
 from dataclasses import dataclass, field
 
 # The target's representation is read the way the command-line tool reads it.
-from quorvane_cli.representation import contains_type, find_space_marker
+from quorvane_cli.commands.representation import contains_type, find_space_marker
 
 DEFAULT_MARKER = "\u2581"
 MAX_VOCAB_SIZE = 2**32 - 1

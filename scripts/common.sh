@@ -62,7 +62,7 @@ PY
 }
 
 have_python_tests() {
-  compgen -G "tests/python/test_*.py" >/dev/null || compgen -G "tests/python/*_test.py" >/dev/null
+  [[ -n $(find tests/python \( -name 'test_*.py' -o -name '*_test.py' \) -print -quit 2>/dev/null) ]]
 }
 
 # run_pytest PYTHON [ARGS...]: the Python suite under PYTHON. pytest's exit 5

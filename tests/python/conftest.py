@@ -4,6 +4,7 @@ tokenizers of ../shared/corpus, decompressed once into pytest's cache."""
 import json
 import lzma
 import os
+import sys
 from pathlib import Path
 
 import pytest
@@ -15,6 +16,11 @@ os.environ["HF_HUB_OFFLINE"] = "1"
 os.environ["TRANSFORMERS_OFFLINE"] = "1"
 
 ROOT = Path(__file__).resolve().parents[2]
+
+# The folders mirror the package (module/ is the extension module). Test
+# modules share helpers by importing one another (`from test_cli import run`),
+# and pytest puts only a test's own folder on sys.path: put them all there.
+sys.path[:0] = [str(Path(__file__).parent / folder) for folder in ("cli", "commands", "formats", "module", "text")]
 CORPUS_DIR = ROOT.parent / "shared" / "corpus"
 
 
@@ -175,4 +181,4 @@ def gguf_models():
 # Test modules that import numpy as they load (all of their tests are slow):
 # under the sanitizers they are not even collected, since numpy's native code
 # keeps objects at exit that LeakSanitizer takes for leaks.
-collect_ignore = ["test_gguf_llama.py", "test_model_eval.py"] if os.environ.get("QUORVANE_SANITIZED") else []
+collect_ignore = ["formats/test_gguf_llama.py", "commands/test_model_eval.py"] if os.environ.get("QUORVANE_SANITIZED") else []

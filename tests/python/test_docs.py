@@ -159,7 +159,7 @@ def test_every_method_and_subcommand_has_a_section():
     import argparse
 
     import quorvane
-    from quorvane_cli.parser import build_parser
+    from quorvane_cli.cli.parser import build_parser
 
     methods = {name for name in vars(quorvane.Quorvane) if not name.startswith("_")}
     assert methods - names_in_headings(ROOT / "docs" / "python-api.md") == set()

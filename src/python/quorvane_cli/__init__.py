@@ -14,10 +14,10 @@ from __future__ import annotations
 import os
 import sys
 
-from quorvane_cli.errors import CliError, UsageError
-from quorvane_cli.output import emit
-from quorvane_cli.parser import build_parser, command_named
-from quorvane_cli.progress import Progress
+from quorvane_cli.cli.errors import CliError, UsageError
+from quorvane_cli.cli.output import emit
+from quorvane_cli.cli.parser import build_parser, command_named
+from quorvane_cli.cli.progress import Progress
 
 __all__ = ["main", "run"]
 

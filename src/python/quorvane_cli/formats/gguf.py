@@ -28,7 +28,7 @@ from typing import Any, cast
 
 import quorvane
 
-from quorvane_cli.errors import CliError
+from quorvane_cli.cli.errors import CliError
 
 SUFFIX = ".gguf"
 
@@ -164,7 +164,7 @@ def _added(content: str, token_id: int, special: bool) -> dict[str, object]:
 def _pre_parts(model: Gguf, tokenizer_json: str | None) -> dict[str, object]:
     """The normalizer, pre-tokenizer and decoder of a "gpt2" model."""
     if tokenizer_json is not None:
-        from quorvane_cli.jsonfile import read_json
+        from quorvane_cli.cli.jsonfile import read_json
 
         document = read_json(tokenizer_json)
         if not isinstance(document, dict):

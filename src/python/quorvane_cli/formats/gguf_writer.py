@@ -27,15 +27,15 @@ from typing import TYPE_CHECKING, Any, BinaryIO
 
 import quorvane
 
-from quorvane_cli.embeddings import IdMap, encode_pieces, parse_id_map, plan_rows, MEAN, ZEROS, RowPlan
-from quorvane_cli.errors import CliError
-from quorvane_cli.init_rules import FROM_PIECES, INPUT, OUTPUT, row_from_pieces
+from quorvane_cli.formats.embedding_plan import IdMap, encode_pieces, parse_id_map, plan_rows, MEAN, ZEROS, RowPlan
+from quorvane_cli.cli.errors import CliError
+from quorvane_cli.formats.init_rules import FROM_PIECES, INPUT, OUTPUT, row_from_pieces
 from quorvane_cli.formats.gguf import (
     ARRAY, BYTE, CONTROL, EMBEDDINGS, FLOAT32, GGML_TYPES, INT32, NORMAL, Q8_0, SCALARS, STRING, USER_DEFINED, Gguf,
 )
-from quorvane_cli.output import show
-from quorvane_cli.progress import Progress
-from quorvane_cli.safetensors_io import copy_range
+from quorvane_cli.cli.output import show
+from quorvane_cli.cli.progress import Progress
+from quorvane_cli.formats.safetensors_io import copy_range
 
 if TYPE_CHECKING:
     import numpy as np

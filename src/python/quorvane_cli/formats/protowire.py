@@ -14,7 +14,7 @@ from __future__ import annotations
 import struct
 from dataclasses import dataclass
 
-from quorvane_cli.errors import CliError
+from quorvane_cli.cli.errors import CliError
 
 VARINT, FIXED64, LENGTH, FIXED32 = 0, 1, 2, 5
 _MAX_VARINT_BYTES = 10

@@ -27,7 +27,7 @@ import struct
 from collections.abc import Callable, Collection, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 
-from quorvane_cli.errors import CliError
+from quorvane_cli.cli.errors import CliError
 from quorvane_cli.formats import protowire as wire
 
 # SentencePiece.Type, as sentencepiece_model.proto numbers them.

@@ -11,9 +11,9 @@ from __future__ import annotations
 
 import quorvane
 
-from quorvane_cli.errors import CliError
+from quorvane_cli.cli.errors import CliError
 from quorvane_cli.formats import gguf
-from quorvane_cli.paths import tokenizer_file
+from quorvane_cli.cli.paths import tokenizer_file
 
 
 class Source:

@@ -1,5 +1,5 @@
 """Where an edit is written, in the kind it was read: a tokenizer.json, a model
-directory (`quorvane_cli.modeldir`) or a GGUF model (`formats.gguf_writer`).
+directory (`quorvane_cli.formats.modeldir`) or a GGUF model (`formats.gguf_writer`).
 
 Each target is checked when it is made (before anything is read) and writes
 the edited editor given the editor as it was before the edit; what it wrote
@@ -15,11 +15,11 @@ from typing import TYPE_CHECKING, Protocol
 
 import quorvane
 
-from quorvane_cli.errors import CliError
-from quorvane_cli.progress import Progress
+from quorvane_cli.cli.errors import CliError
+from quorvane_cli.cli.progress import Progress
 
 if TYPE_CHECKING:
-    from quorvane_cli import modeldir
+    from quorvane_cli.formats import modeldir
     from quorvane_cli.formats.source import GgufSource
 
 
@@ -112,7 +112,7 @@ class ModelDirectory(_Plain):
         progress: Progress,
         moved: Sequence[tuple[str, int, int]] = (),
     ) -> Outcome | None:
-        from quorvane_cli import modeldir
+        from quorvane_cli.formats import modeldir
 
         progress.phase(f"writing {self.path}")
         return modeldir.save(editor, self.plan, moved, progress)
