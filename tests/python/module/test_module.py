@@ -105,7 +105,7 @@ class TestModule:
     def test_attributes_in_registration_order(self):
         names = [n for n in vars(quorvane) if not (n.startswith("__") and n != "__version__")]
         # The functions come from the module definition, before its exec step.
-        assert names == ["read_gguf", "merges_from_scores"] + CLASSES + ["__version__"]
+        assert names == ["read_gguf", "gguf_bpe_members", "merges_from_scores"] + CLASSES + ["__version__"]
 
     def test_version_and_doc(self):
         assert quorvane.__version__ == "0.2.0"
