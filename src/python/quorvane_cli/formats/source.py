@@ -10,6 +10,7 @@ they need. Reading a new kind of file is one class here, listed in KINDS.
 from __future__ import annotations
 
 from abc import ABC, abstractmethod
+from concurrent.futures import ThreadPoolExecutor
 
 import quorvane
 
@@ -108,7 +109,11 @@ class GgufSource(Source):
             raise CliError(f"{self.path}: the tokenizer in its metadata cannot be edited: {exc}") from None
 
     def _read_document(self) -> str:
-        return gguf.tokenizer_text(self.model, self.tokenizer_json)
+        # The core writes the vocabulary and merges without holding the
+        # interpreter, so that runs while the metadata is read here.
+        with ThreadPoolExecutor(1) as pool:
+            members = pool.submit(gguf.bpe_members, self.path)
+            return gguf.tokenizer_text(self.model, self.tokenizer_json, members.result)
 
 
 # Tried in order; the last claims whatever is left.
