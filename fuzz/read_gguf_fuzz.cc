@@ -5,7 +5,8 @@
 // that is read must be consistent with its bytes: every record, encoded again
 // from what was read, gives exactly the bytes of its [start, end) range, and
 // the records tile the metadata; every tensor's data lies, aligned, inside the
-// data section, without overlap.
+// data section, without overlap. Its tokenizer arrays, written as JSON
+// members, are refused with a message or read back as a BPE document.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "editor/gguf/bpe_members.h"
 #include "editor/gguf/gguf_reader.h"
+#include "editor/management/document/json_reader.h"
 #include "fuzz_util.h"
 
 namespace quorvane::fuzz {
@@ -115,6 +118,18 @@ inline int read_gguf_one(const std::uint8_t* data, std::size_t size) {
   }
   std::sort(spans.begin(), spans.end());
   for (std::size_t i = 1; i < spans.size(); ++i) FUZZ_CHECK(spans[i - 1].second <= spans[i].first);
+  // The tokenizer arrays as tokenizer.json members: refused with a message,
+  // or text that reads as the model of a BPE document, whatever the tokens hold.
+  check_context() = "bpe members";
+  Result<std::string> members = bpe_model_members(*file);
+  if (!members) {
+    FUZZ_CHECK(!members.error().message.empty());
+    return 0;
+  }
+  Result<Document> document =
+      parse_document(R"({"version":"1.0","added_tokens":[],"model":{"type":"BPE",)" + *members + "}}");
+  FUZZ_CHECK(document.has_value());
+  FUZZ_CHECK(require_bpe(*document).has_value());
   return 0;
 }
 

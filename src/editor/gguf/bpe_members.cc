@@ -1,5 +1,6 @@
 #include "editor/gguf/bpe_members.h"
 
+#include <charconv>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -140,9 +141,11 @@ Result<std::string> bpe_model_members(const GgufFile& file) {
       return fail("token " + quoted(token) + " appears twice in " + std::string(kTokens));
     }
     write_string(out, token);
-    out += ':';
-    out += std::to_string(i);
-    out += ',';
+    char digits[24];
+    digits[0] = ':';
+    char* end = std::to_chars(digits + 1, digits + sizeof digits - 1, i).ptr;
+    *end++ = ',';
+    out.append(digits, end);
   }
   out.back() = '}';
   out += ",\"merges\":[";

@@ -6,11 +6,14 @@ reads, edits and writes a whole model."""
 
 import json
 import lzma
+import math
+import shlex
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+import quorvane
 from quorvane_cli.formats.gguf import read_gguf
 from test_cli import run_json
 
@@ -122,6 +125,15 @@ def test_llama_cpp_agrees(gguf_models, tmp_path, capsys, text_lines, model_name,
         evaluates(str(written), vocab_size)
 
 
+def embedding_bytes(path):
+    """The rows of token_embd.weight as raw bytes, one row per token (the
+    gguf package's reader takes a minute over a 262,144-token vocabulary)."""
+    container = quorvane.read_gguf(path)
+    name, dims, _, offset, nbytes = next(t for t in container["tensors"] if t[0] == "token_embd.weight")
+    data = np.memmap(path, np.uint8, "r", container["data_offset"] + offset, (nbytes,))
+    return data.reshape(dims[1], -1)
+
+
 @pytest.mark.parametrize("model_name", ["smollm2", "gemma3"])
 def test_surviving_rows_are_bytes_of_the_old(gguf_models, tmp_path, capsys, model_name):
     model = gguf_models[model_name]
@@ -129,14 +141,47 @@ def test_surviving_rows_are_bytes_of_the_old(gguf_models, tmp_path, capsys, mode
     run_json(capsys, "extend", model, "--text", TRAIN[0], "--add", "64", "-o", out, "--id-map",
              tmp_path / "map.json")
     id_map = json.loads((tmp_path / "map.json").read_text(encoding="utf-8"))
-    old = gguf.GGUFReader(model)
-    new = gguf.GGUFReader(str(out))
-    old_rows = next(t for t in old.tensors if t.name == "token_embd.weight")
-    new_rows = next(t for t in new.tensors if t.name == "token_embd.weight")
-    old_raw = np.asarray(old_rows.data).view(np.uint8).reshape(old_rows.shape[-1], -1)
-    new_raw = np.asarray(new_rows.data).view(np.uint8).reshape(new_rows.shape[-1], -1)
+    old_raw, new_raw = embedding_bytes(model), embedding_bytes(str(out))
     moves = [(int(a), b) for a, b in id_map["old_to_new"].items()]
     olds = np.array([a for a, _ in moves])
     news = np.array([b for _, b in moves])
     assert (new_raw[news] == old_raw[olds]).all()
     assert len(id_map["added"]) == 64
+
+
+def recipe_commands():
+    """The commands of the guide's recipe for shrinking a GGUF model (indented
+    blocks, continuation lines joined), as argument lists without `quorvane`."""
+    text = (Path(__file__).resolve().parents[2] / "docs" / "recipes.md").read_text(encoding="utf-8")
+    start = text.index("## Shrink a GGUF model")
+    section = text[start:text.index("\n## ", start + 1)]
+    commands, current = [], ""
+    for line in section.splitlines():
+        if line.startswith("    ") and line.strip():
+            current += line.strip()
+            if current.endswith("\\"):
+                current = current[:-1]
+                continue
+            commands.append(shlex.split(current))
+            current = ""
+    assert [command[0] for command in commands] == ["quorvane", "quorvane"], commands
+    return [command[1:] for command in commands]
+
+
+def test_shrink_recipe_runs(gguf_models, tmp_path, capsys, monkeypatch):
+    # Model and texts at their real paths; the model's view on 1,000 bytes of
+    # each text instead of the recipe's 20,000, which would take minutes here.
+    names = {"gemma-3-270m-q4_k_m.gguf": gguf_models["gemma3"], **{Path(p).name: p for p in TEXTS}}
+    monkeypatch.chdir(tmp_path)
+    prune, evaluate = recipe_commands()
+    prune = [names.get(arg, arg) for arg in prune]
+    evaluate = [names.get(arg, arg) for arg in evaluate]
+    evaluate[evaluate.index("--max-bytes") + 1] = "1000"
+    pruned = run_json(capsys, *prune)
+    assert pruned["vocab_size"] == 262144 - 196608
+    figures = run_json(capsys, *evaluate)
+    before, after = figures["tokenizers"]
+    assert after["vocab_size"] == pruned["vocab_size"]
+    for model in (before, after):
+        assert len(model["model"]) == 2 and all(0 < entry["bytes_scored"] <= 1000 for entry in model["model"])
+        assert all(math.isfinite(entry["bits_per_byte"]) for entry in model["model"])

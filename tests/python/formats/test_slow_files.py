@@ -12,6 +12,7 @@ are marked slow."""
 
 import io
 import lzma
+import os
 import shutil
 
 import pytest
@@ -345,7 +346,9 @@ def test_mutated_model_bytes(trained):
 
     from quorvane_cli.cli.errors import CliError
 
-    @settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck), database=None)
+    examples = int(os.environ.get("QUORVANE_SP_EXAMPLES", 300))  # raised for a longer campaign
+
+    @settings(max_examples=examples, deadline=None, suppress_health_check=list(HealthCheck), database=None)
     @given(st.lists(st.tuples(st.integers(0, len(trained) - 1), st.integers(0, 255)), min_size=1, max_size=4),
            st.integers(0, len(trained)))
     def check(changes, cut):

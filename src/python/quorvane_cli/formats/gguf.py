@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import json
 import os
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, cast
 
@@ -189,22 +190,30 @@ def _pre_parts(model: Gguf, tokenizer_json: str | None) -> dict[str, object]:
     }
 
 
-def tokenizer_text(model: Gguf, tokenizer_json: str | None = None) -> str:
+def bpe_members(path: str) -> str:
+    """The "vocab" and "merges" members of the tokenizer in the GGUF file `path`,
+    written as JSON text by the core (see `quorvane.gguf_bpe_members`)."""
+    try:
+        return quorvane.gguf_bpe_members(path)
+    except OSError as exc:
+        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise CliError(f"{path}: {exc}") from None
+
+
+def tokenizer_text(model: Gguf, tokenizer_json: str | None = None,
+                   members: Callable[[], str] | None = None) -> str:
     """The tokenizer.json text of the tokenizer in `model`'s metadata.
 
     The document around the model's vocabulary and merges is small and made
-    here; those two, the bulk of it, are written as text by the core."""
+    here; those two, the bulk of it, are written as text by the core:
+    `members()` gives them (by default `bpe_members` of the file)."""
     document = _document_without_vocab(model, tokenizer_json)
-    try:
-        members = quorvane.gguf_bpe_members(model.path)
-    except OSError as exc:
-        raise CliError(f"cannot read {model.path}: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise CliError(f"{model.path}: {exc}") from None
+    text = members() if members is not None else bpe_members(model.path)
     head = json.dumps(document, ensure_ascii=False, separators=(",", ":"))
     # "model" is the document's last member: its object and the document close the text.
     assert head.endswith("}}"), "the model must be the document's last member"
-    return f"{head[:-2]},{members}}}}}"
+    return f"{head[:-2]},{text}}}}}"
 
 
 def _document_without_vocab(model: Gguf, tokenizer_json: str | None) -> dict[str, object]:

@@ -9,6 +9,9 @@ they need. Reading a new kind of file is one class here, listed in KINDS.
 
 from __future__ import annotations
 
+from abc import ABC, abstractmethod
+from concurrent.futures import ThreadPoolExecutor
+
 import quorvane
 
 from quorvane_cli.cli.errors import CliError
@@ -16,7 +19,7 @@ from quorvane_cli.formats import gguf
 from quorvane_cli.cli.paths import tokenizer_file
 
 
-class Source:
+class Source(ABC):
     """A tokenizer to read, at `path` as named."""
 
     __slots__ = ("path", "_document")
@@ -26,13 +29,13 @@ class Source:
         self._document: str | None = None
 
     @staticmethod
+    @abstractmethod
     def claims(path: str) -> bool:
         """Whether a path names a source of this kind (by its name and type)."""
-        raise NotImplementedError
 
+    @abstractmethod
     def editor(self) -> quorvane.Quorvane:
         """A new editor of the tokenizer."""
-        raise NotImplementedError
 
     def document(self) -> str:
         """The tokenizer.json text of the tokenizer."""
@@ -40,8 +43,8 @@ class Source:
             self._document = self._read_document()
         return self._document
 
-    def _read_document(self) -> str:
-        raise NotImplementedError
+    @abstractmethod
+    def _read_document(self) -> str: ...
 
     def as_source(self) -> str | quorvane.Quorvane:
         """What the core's methods that read a second tokenizer (merge_from,
@@ -106,7 +109,11 @@ class GgufSource(Source):
             raise CliError(f"{self.path}: the tokenizer in its metadata cannot be edited: {exc}") from None
 
     def _read_document(self) -> str:
-        return gguf.tokenizer_text(self.model, self.tokenizer_json)
+        # The core writes the vocabulary and merges without holding the
+        # interpreter, so that runs while the metadata is read here.
+        with ThreadPoolExecutor(1) as pool:
+            members = pool.submit(gguf.bpe_members, self.path)
+            return gguf.tokenizer_text(self.model, self.tokenizer_json, members.result)
 
 
 # Tried in order; the last claims whatever is left.
