@@ -152,7 +152,7 @@ def test_surviving_rows_are_bytes_of_the_old(gguf_models, tmp_path, capsys, mode
 def recipe_commands():
     """The commands of the guide's recipe for shrinking a GGUF model (indented
     blocks, continuation lines joined), as argument lists without `quorvane`."""
-    text = (Path(__file__).resolve().parents[2] / "docs" / "recipes.md").read_text(encoding="utf-8")
+    text = (Path(__file__).resolve().parents[3] / "docs" / "recipes.md").read_text(encoding="utf-8")
     start = text.index("## Shrink a GGUF model")
     section = text[start:text.index("\n## ", start + 1)]
     commands, current = [], ""
