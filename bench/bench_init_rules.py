@@ -44,7 +44,7 @@ guide's tables and measures nothing.
 The guide (docs/cli.md, resize-embeddings, "The rows") holds the table this
 measured, with its conditions. Cost on 2 shared cores, per measurement of
 4,000 bytes: SmolLM2 35-60 s (75 s unedited, whose tokens are more),
-Gemma 3 roughly twice that; learning and resizing take 2-15 s per edit.
+Gemma 3 60-120 s; learning and resizing take 2-25 s per edit.
 
 Answer check, over the log: every rule of one edit gives the same tokens per
 byte (one tokenizer); extend and adapt give the new language fewer tokens
