@@ -16,6 +16,8 @@ them) x the edits x the languages (cs, pl) x the rules. The edits:
   adapt-N    `adapt --replace N` (8,192): prune the N leaves English uses
              least (--keep-text, the English "keep" text below), learn N
              tokens of LANG in their ids; measured on LANG and on English;
+  adapt-N-kept  the same with --keep-segmentation: no learned merge splits
+             an English word of the keep text otherwise than the pruning did;
   prune      `prune --text LANG-train.txt.xz` down to 16,384 tokens
              (SmolLM2) or 65,536 (Gemma): no new rows, so one figure, the
              same for every rule; measured on LANG.
@@ -28,12 +30,11 @@ windows (default 256 tokens).
 No training happens: the figures say how well the new rows stand in for the
 pieces they replace.
 
-English: the license texts of /usr/share/common-licenses (every Debian
-system has them). "keep" is GPL-1, GPL-2, GPL-3, LGPL-2, LGPL-2.1, LGPL-3,
-GFDL-1.2, GFDL-1.3, Artistic, BSD, CC0-1.0 and MPL-1.1 concatenated
-(209,236 bytes); held out is Apache-2.0 then MPL-2.0 (28,084 bytes), texts
-none of the kept ones contains. --english-dir names another directory with
-en-keep.txt and en-heldout.txt.
+English: the English original of the shared texts, Debian's LibreOffice
+help pages, made by bench/english_text.py (fetched with `apt-get download`,
+split the same way) into ~/.cache/quorvane/text: "keep" is en-train.txt.xz,
+held out is en-heldout.txt.xz. --english-dir names another directory for
+them.
 
 Every measurement is appended to --log (JSON lines; default
 init-rules.jsonl under the system temp dir) as soon as it is made, and
@@ -68,6 +69,7 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True  # the benchmark leaves nothing in the tree
 
+import english_text  # noqa: E402
 from quorvane_cli.commands.model_eval import bits_per_byte  # noqa: E402
 from quorvane_cli.formats.init_rules import DEFAULT, RULES  # noqa: E402
 
@@ -77,11 +79,7 @@ SHOWN_AS = {"smollm2": "SmolLM2-135M", "gemma": "Gemma 3 270M"}
 PRUNED_SIZE = {"smollm2": 16_384, "gemma": 65_536}
 VOCAB_SIZE = {"smollm2": 49_152, "gemma": 262_144}
 DEFAULT_TEXT = Path(__file__).resolve().parents[2] / "shared" / "text"
-LICENSES = Path("/usr/share/common-licenses")
-ENGLISH_KEEP = ("GPL-1", "GPL-2", "GPL-3", "LGPL-2", "LGPL-2.1", "LGPL-3", "GFDL-1.2", "GFDL-1.3",
-                "Artistic", "BSD", "CC0-1.0", "MPL-1.1")
-ENGLISH_HELDOUT = ("Apache-2.0", "MPL-2.0")
-TABLE_EDITS = ("extend-4096", "adapt-8192", "prune", "extend-16384")
+TABLE_EDITS = ("extend-4096", "adapt-8192-kept", "adapt-8192", "prune", "extend-16384")
 # Rules in the order they are measured: the default first, the ones known to be far off last.
 FAR_OFF = ("mean", "zeros")
 RULE_ORDER = (DEFAULT, *(rule for rule in RULES if rule != DEFAULT and rule not in FAR_OFF), *FAR_OFF)
@@ -104,6 +102,12 @@ class Cell:
         return (self.model, self.edit, self.language, self.rule, self.measured, max_bytes, context)
 
 
+def split_edit(edit: str) -> tuple[str, int, bool]:
+    """An edit's name as (kind, size, whether adapt keeps the English segmentation)."""
+    kind, size, *rest = edit.split("-")
+    return kind, int(size), rest == ["kept"]
+
+
 def quorvane(*argv: object) -> None:
     """One subcommand, as a user runs it; its error ends the benchmark."""
     command = [sys.executable, "-m", "quorvane_cli", *(str(a) for a in argv), "--quiet"]
@@ -116,18 +120,10 @@ def model_path(model: str) -> str:
     return str(MODELS / KNOWN_MODELS[model]) if model in KNOWN_MODELS else model
 
 
-def english_texts(directory: str | None, work: str) -> tuple[str, str]:
-    """The English keep and held-out texts: from `directory`, or made from the licenses."""
-    if directory:
-        return os.path.join(directory, "en-keep.txt"), os.path.join(directory, "en-heldout.txt")
-    paths = []
-    for name, parts in (("en-keep.txt", ENGLISH_KEEP), ("en-heldout.txt", ENGLISH_HELDOUT)):
-        path = os.path.join(work, name)
-        with open(path, "wb") as out:
-            for part in parts:
-                out.write((LICENSES / part).read_bytes())
-        paths.append(path)
-    return paths[0], paths[1]
+def english_texts(directory: str | None) -> tuple[str, str]:
+    """The English training ("keep") and held-out texts, made under `directory` if missing."""
+    train, heldout = english_text.make(Path(directory) if directory else english_text.CACHE)
+    return str(train), str(heldout)
 
 
 def read_log(path: str) -> list[dict[str, object]]:
@@ -148,7 +144,7 @@ class Bench:
         self.args = args
         self.work = work
         self.text_dir = Path(args.text_dir)
-        self.english_keep, self.english_heldout = english_texts(args.english_dir, work)
+        self.english_keep, self.english_heldout = english_texts(args.english_dir)
         self.done = {record_key(r) for r in read_log(args.log)}
 
     def heldout(self, measured: str) -> str:
@@ -196,12 +192,12 @@ class Bench:
         started = time.perf_counter()
         tokenizer, id_map = os.path.join(self.work, "edited.json"), os.path.join(self.work, "ids.json")
         train = self.text_dir / f"{language}-train.txt.xz"
-        kind, size = edit.split("-")
+        kind, size, kept = split_edit(edit)
         if kind == "extend":
             quorvane("extend", original, "--text", train, "--add", size, "-o", tokenizer, "--id-map", id_map)
         else:
             quorvane("adapt", original, "--text", train, "--keep-text", self.english_keep, "--replace", size,
-                     "-o", tokenizer, "--id-map", id_map)
+                     *(["--keep-segmentation"] if kept else []), "-o", tokenizer, "--id-map", id_map)
         learned = time.perf_counter() - started
         for rule in self.args.rules:
             todo = [cell for cell in cells if cell.rule == rule and self.wanted(cell)]
@@ -274,8 +270,8 @@ def markdown(records: list[dict[str, object]]) -> Iterator[str]:
     rows = sorted({(r["model"], r["edit"], r["language"], r["measured"]) for r in records
                    if r["edit"] not in (UNEDITED, "prune")},
                   key=lambda row: (list(KNOWN_MODELS).index(str(row[0])) if row[0] in KNOWN_MODELS else 9,
-                                   str(row[1]).split("-")[0] != "extend", int(str(row[1]).split("-")[1]), row[2],
-                                   row[3] != row[2]))
+                                   split_edit(str(row[1]))[0] != "extend", split_edit(str(row[1]))[1],
+                                   not split_edit(str(row[1]))[2], row[2], row[3] != row[2]))
     yield ("| model | edit | text | tokens per byte | unedited bits per byte | "
            + " | ".join(f"`{rule}`" for rule in rules) + " |")
     yield "|---|---|---|---|---|" + "---|" * len(rules)
@@ -287,8 +283,9 @@ def markdown(records: list[dict[str, object]]) -> Iterator[str]:
         made = [figures.get((model, edit, language, rule, measured)) for rule in rules]
         tokens = next(figures_of(r)[0] for r in made if r)
         cells = [f"{figures_of(r)[1]:.4f} ({_change(figures_of(r)[1], b_bits, 2)})" if r else "not run" for r in made]
-        kind, size = str(edit).split("-")
-        name = f"`{kind}` {int(size):,}" if kind == "extend" else f"`adapt --replace {int(size):,}`"
+        kind, size, kept = split_edit(str(edit))
+        name = (f"`{kind}` {size:,}" if kind == "extend"
+                else f"`adapt --replace {size:,}{' --keep-segmentation' if kept else ''}`")
         yield (f"| {SHOWN_AS.get(str(model), model)} | {name} {language} | {measured} | {b_tokens:.4f} \u2192 {tokens:.4f} "
                f"({_change(tokens, b_tokens)}) | {b_bits:.4f} | " + " | ".join(cells) + " |")
     pruned = [r for r in records if r["edit"] == "prune"]
@@ -313,7 +310,7 @@ def main() -> int:
     parser.add_argument("--markdown", action="store_true", help="print the log as markdown; measure nothing")
     parser.add_argument("--models", nargs="+", default=None, help="smollm2, gemma, or GGUF paths")
     parser.add_argument("--languages", nargs="+", default=None)
-    parser.add_argument("--edits", nargs="+", default=None, help="extend-N, adapt-N, prune")
+    parser.add_argument("--edits", nargs="+", default=None, help="extend-N, adapt-N, adapt-N-kept, prune")
     parser.add_argument("--rules", nargs="+", choices=RULES, default=list(RULE_ORDER))
     parser.add_argument("--prune-to", type=int, default=None)
     parser.add_argument("--max-bytes", type=int, default=4_000)

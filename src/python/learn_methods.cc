@@ -60,17 +60,21 @@ bool to_word_counts(PyObject* obj, const char* name, std::optional<WordCounts>& 
 
 }  // namespace
 
-constexpr Parameters<5> kExtendVocabulary{
-    "Quorvane.extend_vocabulary()", {"words", "count", "max_token_length", "min_frequency", "reuse_freed_ids"}, 2};
+constexpr Parameters<6> kExtendVocabulary{
+    "Quorvane.extend_vocabulary()",
+    {"words", "count", "max_token_length", "min_frequency", "reuse_freed_ids", "unchanged_words"},
+    2};
 
 PyObject* extend_vocabulary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto body = [self](WriteAccess& access, auto& argv) -> PyObject* {
     std::optional<WordCounts> words;
+    std::optional<WordCounts> unchanged;
     ExtendOptions options;
     int reuse = 0;
     if (!to_word_counts(argv[0], "words", words) || !to_count(argv[1], "count", options.count) ||
         !to_count(argv[2], "max_token_length", options.max_token_length) ||
-        !to_count(argv[3], "min_frequency", options.min_frequency)) {
+        !to_count(argv[3], "min_frequency", options.min_frequency) ||
+        !to_word_counts(argv[5], "unchanged_words", unchanged)) {
       return nullptr;
     }
     if (!words) {
@@ -79,6 +83,7 @@ PyObject* extend_vocabulary(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
     if (argv[4] != nullptr && (reuse = PyObject_IsTrue(argv[4])) < 0) return nullptr;
     options.reuse_freed_ids = reuse == 1;
+    if (unchanged) options.unchanged_words = &*unchanged;
     Result<ExtendRecord> record = quorvane::extend_vocabulary(access.editor(), *words, options);
     if (!record) return raise_failure(Failure::kLearn, record.error());
     return new_result(state_of(self), std::move(*record));
@@ -110,7 +115,8 @@ PyObject* prune_leaves(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 const char kExtendVocabularyDoc[] =
-    "extend_vocabulary($self, words, count, max_token_length=0, min_frequency=2, reuse_freed_ids=False)\n--\n\n"
+    "extend_vocabulary($self, words, count, max_token_length=0, min_frequency=2, reuse_freed_ids=False, "
+    "unchanged_words=None)\n--\n\n"
     "Learn new tokens from counted words by continuing BPE training\n\n"
     "Every word (pre-tokenized, in the model's alphabet, as tokenize takes it)\n"
     "starts from its current segmentation. Each step merges the adjacent pair\n"
@@ -121,12 +127,16 @@ const char kExtendVocabularyDoc[] =
     "so are products longer than max_token_length characters and, for a\n"
     "\"\\u2581\"-marker model, products with the marker inside. Byte-fallback\n"
     "tokens, the unknown token, special-shaped tokens and added tokens are never\n"
-    "merged. Every new token is produced by the tokenizer.\n\n"
+    "merged. Every new token is produced by the tokenizer. The words of\n"
+    "unchanged_words are split afterwards exactly as before: no pair adjacent\n"
+    "in their current segmentation is learned, nor a product spelled like one.\n\n"
     "Args:\n    words: Word counts: a dict of word to count, or (word, count) pairs\n"
     "    count: How many new tokens to learn\n"
     "    max_token_length: Longest new token in characters (0: no limit)\n"
     "    min_frequency: Pairs seen fewer times are not merged\n"
-    "    reuse_freed_ids: Give new tokens the lowest free ids first\n\n"
+    "    reuse_freed_ids: Give new tokens the lowest free ids first\n"
+    "    unchanged_words: Word counts (the counts unused) whose segmentation\n"
+    "        stays as it is, or None\n\n"
     "Returns:\n    ExtendResult\n\n"
     "Raises:\n    ValueError: fewer than count tokens can be learned (nothing is changed)";
 

@@ -119,6 +119,7 @@ class Quorvane:
         max_token_length: SupportsIndex = 0,
         min_frequency: SupportsIndex = 2,
         reuse_freed_ids: object = False,
+        unchanged_words: Mapping[str, SupportsIndex] | Iterable[tuple[str, SupportsIndex]] | None = None,
     ) -> ExtendResult:
         """Learn new tokens from counted words by continuing BPE training"""
     def prune_leaves(

@@ -81,6 +81,9 @@ class Learner {
   void add_words(const WordCounts& words);
   // Numbers the segmented words' tokens and counts their pairs (one core).
   void count_pairs();
+  // Refuses every pair adjacent in the words' segmentations, and their
+  // spellings as products (after count_pairs).
+  void keep_unchanged(const WordCounts& words);
   std::vector<Learned> learn();
 
   std::string_view text(Symbol s) const { return texts_[s]; }
@@ -136,6 +139,7 @@ class Learner {
   std::vector<bool> frozen_;             // by symbol
   boost::unordered_flat_map<TokenId, Symbol> symbol_by_id_;
   boost::unordered_flat_set<std::string_view, StringHash, StringEq> learned_texts_;
+  boost::unordered_flat_set<std::string_view, StringHash, StringEq> unchanged_;  // words never to become a token
   std::deque<std::string> owned_;  // texts of learned symbols
 
   // The words as given, with their counts added up, and where each is in
@@ -248,8 +252,32 @@ void Learner::count_pairs() {
   seen_at_.assign(words_.size(), 0);
 }
 
+void Learner::keep_unchanged(const WordCounts& words) {
+  const std::size_t parts = std::min<std::size_t>(usable_cores(), 1 + words.size() / 4096);
+  std::vector<std::vector<std::pair<TokenId, TokenId>>> adjacent(parts);
+  parallel_ranges(words.size(), parts, [&](std::size_t part, std::size_t begin, std::size_t end) {
+    Encoder::Scratch scratch;
+    std::vector<TokenId> ids;
+    boost::unordered_flat_set<std::uint64_t> seen;
+    for (std::size_t i = begin; i < end; ++i) {
+      if (!encoder_.tokenize(words[i].first, ids, scratch)) continue;  // encodes to nothing a merge could touch
+      for (std::size_t k = 0; k + 1 < ids.size(); ++k) {
+        if (seen.insert((static_cast<std::uint64_t>(ids[k]) << 32) | ids[k + 1]).second) {
+          adjacent[part].emplace_back(ids[k], ids[k + 1]);
+        }
+      }
+    }
+  });
+  for (const auto& pairs : adjacent) {
+    for (const auto& [left, right] : pairs) pairs_[pair_key(symbol_of(left), symbol_of(right))].dead = true;
+  }
+  unchanged_.reserve(words.size());
+  for (const auto& [word, count] : words) unchanged_.insert(word);
+}
+
 bool Learner::acceptable(std::string_view product) const {
   if (encoder_.find(product) || learned_texts_.contains(product) || encoder_.awaited(product)) return false;
+  if (unchanged_.contains(product)) return false;
   if (options_.max_token_length != 0 && char_count(product) > options_.max_token_length) return false;
   if (!marker_.empty() && product.find(marker_, 1) != std::string_view::npos) return false;
   return true;
@@ -334,7 +362,7 @@ std::vector<Learned> Learner::learn() {
   std::vector<Entry> heap;
   heap.reserve(pairs_.size());
   for (const auto& [key, stat] : pairs_) {
-    if (stat.count > 0) heap.emplace_back(stat.count, key);
+    if (stat.count > 0 && !stat.dead) heap.emplace_back(stat.count, key);
   }
   std::make_heap(heap.begin(), heap.end(), order);
   const auto min_frequency = static_cast<std::int64_t>(std::max<std::uint64_t>(options_.min_frequency, 1));
@@ -402,6 +430,7 @@ Result<ExtendRecord> extend_vocabulary(Editor& editor, const WordCounts& words, 
     }
   }
   learner.count_pairs();
+  if (options.unchanged_words) learner.keep_unchanged(*options.unchanged_words);
   const std::vector<Learned> learned = learner.learn();
   if (sorter.joinable()) {
     sorter.join();

@@ -18,6 +18,12 @@
 // that is already a token,
 // one longer than `max_token_length` characters, and for a space-marker
 // tokenizer one with the marker anywhere but at its start.
+//
+// Words given as `unchanged_words` keep their segmentation: no pair adjacent
+// in one of them as the tokenizer now splits it is learned, and no product
+// spelled like one of them. A learned merge fires only where no earlier merge
+// can (it ranks after all of them), that is on a word's final segmentation,
+// so such a word is split after the learning exactly as before it.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +43,7 @@ struct ExtendOptions {
   std::uint64_t max_token_length = 0; // in characters; 0: no limit
   std::uint64_t min_frequency = 2;    // a pair seen fewer times is not merged
   bool reuse_freed_ids = false;       // new tokens take the lowest free ids first
+  const WordCounts* unchanged_words = nullptr;  // words no learned merge may touch (counts unused)
 };
 
 struct ExtendRecord {

@@ -72,6 +72,20 @@ TEST(ExtendVocabulary, ReusesFreedIdsWhenAsked) {
   EXPECT_EQ(*e.vocab().find("ab"), 3u);
 }
 
+TEST(ExtendVocabulary, UnchangedWordsKeepTheirPiecesAndGiveNoProduct) {
+  // All three pairs of "abcd" are seen 5 times; (c, d) stands in the
+  // unchanged "xcd" and (a, b) in the unchanged "ab", so (b, c) goes first,
+  // then (a, bc), the tie to the smaller left text.
+  Editor e = tiny_bpe({"a", "b", "c", "d", "x"});
+  const WordCounts unchanged{{"xcd", 0}, {"ab", 0}};
+  const auto record = extend_vocabulary(e, {{"abcd", 5}}, {.count = 2, .unchanged_words = &unchanged});
+  ASSERT_TRUE(record) << record.error().message;
+  EXPECT_EQ(record->added_tokens, (Pieces{"bc", "abc"}));
+  EXPECT_EQ(pieces(e, "xcd"), (Pieces{"x", "c", "d"}));
+  EXPECT_EQ(pieces(e, "ab"), (Pieces{"a", "b"}));
+  EXPECT_EQ(pieces(e, "abcd"), (Pieces{"abc", "d"}));
+}
+
 TEST(PruneLeaves, RemovesLeavesOnlyTheLeastUsedFirst) {
   // abc is built from ab + c, so ab is not a leaf until abc goes.
   Editor e = tiny_bpe({"a", "b", "c", "ab", "abc", "bc"}, {{"a", "b"}, {"ab", "c"}, {"b", "c"}});

@@ -250,6 +250,29 @@ class TestExtendSmall:
         client = client_of(editor)
         assert editor.unreachable_tokens() == client_unreachable(client, after, client_exemptions(client))
 
+    @LEARN
+    @given(small_bpe(), st.data())
+    def test_unchanged_words_keep_their_segmentation(self, case, data):
+        doc, alphabet = case
+        new = data.draw(word_counts(doc, alphabet))
+        # Words of their own, and some shared with the training words.
+        kept = {**data.draw(word_counts(doc, alphabet)),
+                **{w: 1 for w in data.draw(st.lists(st.sampled_from(sorted(new)), max_size=3))}}
+        editor = editor_of(doc)
+        usable = [w for w in kept if tokenizable(editor, w)]
+        before = editor.tokenize_batch(usable)
+        free = most_learnable(editor_of(doc), new)
+        possible = most_learnable(editor, new, unchanged_words=kept)
+        assert possible <= free
+        result = editor.extend_vocabulary(new, data.draw(up_to(possible)), unchanged_words=list(kept.items()))
+
+        assert editor.tokenize_batch(usable) == before
+        assert_same_pieces(usable, before, client_pieces(client_of(editor), usable), "the unchanged words")
+        assert not set(result.added_tokens) & set(kept)
+        # Nothing more is refused: without the kept words' pairs the training is plain training.
+        if not usable or not any(len(pieces) > 1 for pieces in before):
+            assert possible == free
+
 
 class TestPruneSmall:
     @LEARN
@@ -737,6 +760,7 @@ class TestCommands:
         ("letters", ["--keep-text", "letters_text"], 2),
         ("sample", [], 50),
         ("sample", ["--keep-text", "sample_text", "--heldout", "heldout", "--keep-heldout", "sample_text"], 50),
+        ("sample", ["--keep-text", "sample_text", "--keep-segmentation", "--keep-heldout", "sample_text"], 50),
     ])
     def test_adapt_keeps_the_size_and_the_ids(self, capsys, files, tokenizer, kept, replace):
         source, out = files[tokenizer], files["out"]
@@ -757,6 +781,14 @@ class TestCommands:
             figures = report["heldout"]
             assert figures["text"]["bytes_per_token_after"] > figures["text"]["bytes_per_token_before"]
             assert figures["keep_text"]["bytes_per_token_before"] > 0
+        if "--keep-segmentation" in kept:
+            # The kept text is split as the pruning alone leaves it.
+            pruned = files["out"].with_name("pruned.json")
+            run_json(capsys, "prune", source, "--count", replace, "--text", files["sample_text"], "-o", pruned)
+            words = list(count_text(files["sample"].read_text(encoding="utf-8"), [str(files["sample_text"])]))
+            assert report["keep_segmentation"]
+            assert quorvane.Quorvane(str(out)).tokenize_batch(words) == \
+                quorvane.Quorvane(str(pruned)).tokenize_batch(words)
 
     @pytest.mark.parametrize("tokenizer", [SAMPLE, MARKER_SAMPLE])
     def test_extended_ids_read_back(self, capsys, files, tokenizer):
@@ -853,6 +885,8 @@ class TestCommandFailures:
              "new tokens can be learned from this text"),
             (["adapt", sample, "--text", new, "--replace", 5, "--heldout", counts],
              "--heldout takes text, not word counts"),
+            (["adapt", sample, "--text", new, "--replace", 5, "--keep-segmentation"],
+             "--keep-segmentation needs --keep-text"),
             (["prune", sample, "--count", 5, "--keep", files["map"].parent / "keep.txt"], "keep.txt"),
         ]:
             err = failure(capsys, *argv, *common)

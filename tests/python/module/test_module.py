@@ -92,7 +92,8 @@ SIGNATURES = {
     "unreachable_tokens": "($self)",
     "add_tokens_reachable": "($self, tokens)",
     "prepare_encoder": "($self)",
-    "extend_vocabulary": "($self, words, count, max_token_length=0, min_frequency=2, reuse_freed_ids=False)",
+    "extend_vocabulary": "($self, words, count, max_token_length=0, min_frequency=2, reuse_freed_ids=False, "
+                         "unchanged_words=None)",
     "prune_leaves": "($self, count, words=None, keep=None, close_gaps=False)",
     "count_words": "($self, lines, counts=None, threads=0, fallback=None)",
     "count_text": "($self, blocks, counts=None, threads=0, fallback=None)",

@@ -335,6 +335,10 @@ def _adapt_arguments(adapt: argparse.ArgumentParser) -> None:
     )
     adapt.add_argument("--replace", metavar="N", type=count, required=True, help="number of tokens to replace")
     adapt.add_argument(
+        "--keep-segmentation", action="store_true",
+        help="learn no merge that would split a word of --keep-text otherwise than the pruning left it",
+    )
+    adapt.add_argument(
         "--heldout", metavar="FILE", nargs="+", action="extend",
         help="held-out text of the new language: report its bytes per token before and after",
     )

@@ -95,12 +95,13 @@ def bytes_per_token(document: str, paths: Sequence[str]) -> float | None:
 
 
 def _learn(
-    editor: quorvane.Quorvane, words: Counter[str], count: int, args: argparse.Namespace, reuse: bool
+    editor: quorvane.Quorvane, words: Counter[str], count: int, args: argparse.Namespace, reuse: bool,
+    unchanged: Counter[str] | None = None,
 ) -> tuple[quorvane.ExtendResult, float]:
     started = time.perf_counter()
     result = editor.extend_vocabulary(
         words, count, max_token_length=args.max_token_length, min_frequency=args.min_frequency,
-        reuse_freed_ids=reuse,
+        reuse_freed_ids=reuse, unchanged_words=unchanged,
     )
     return result, time.perf_counter() - started
 
@@ -224,6 +225,8 @@ def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
     for option, paths in (("--heldout", measured["text"]), ("--keep-heldout", measured["keep_text"])):
         if any(is_counts_file(path) for path in paths):
             raise CliError(f"{option} takes text, not word counts")
+    if args.keep_segmentation and not old_texts:
+        raise CliError("--keep-segmentation needs --keep-text, the text whose words keep their segmentation")
     with TextReading(new_texts) as reading:  # reads ahead while the tokenizer loads
         editor, before = _open(where, progress)
         with _encoder_built_meanwhile(editor):
@@ -239,13 +242,15 @@ def run_adapt(args: argparse.Namespace, progress: Progress) -> Report:
     pruned, prune_seconds = _prune(editor, args.replace, old_words, None, close_gaps=False)
     freed = size - editor.vocab_size
     progress.phase(f"learning {freed} tokens from {len(new_words)} distinct words")
-    learned, learn_seconds = _learn(editor, new_words, freed, args, reuse=True)
+    unchanged = old_words if args.keep_segmentation else None
+    learned, learn_seconds = _learn(editor, new_words, freed, args, reuse=True, unchanged=unchanged)
     if editor.vocab_size != size:  # pragma: no cover - the two counts match by construction
         raise CliError(f"the vocabulary went from {size} to {editor.vocab_size} tokens; nothing written")
 
     learned_data, learned_lines = _learned(learned, learn_seconds, args.json)
     data: dict[str, object] = {
         "vocab_size": size,
+        "keep_segmentation": bool(args.keep_segmentation),
         **_prune_data(pruned, prune_seconds, pruned.removed),
         **learned_data,
     }
