@@ -43,9 +43,11 @@ measurements already in the log are not made again, so an interrupted
 guide's tables and measures nothing.
 
 The guide (docs/cli.md, resize-embeddings, "The rows") holds the table this
-measured, with its conditions. Cost on 2 shared cores, per measurement of
-4,000 bytes: SmolLM2 35-60 s (75 s unedited, whose tokens are more),
-Gemma 3 60-120 s; learning and resizing take 2-25 s per edit.
+measured, with its conditions; bench/init-rules.jsonl is its log
+(`--markdown --log bench/init-rules.jsonl` prints it again). Cost on 2
+cores, per measurement of 4,000 bytes: SmolLM2 8-20 s alone, 35-60 s on a
+shared machine; Gemma 3 20-35 s alone, 60-120 s shared; learning and
+resizing take 2-25 s per edit.
 
 Answer check, over the log: every rule of one edit gives the same tokens per
 byte (one tokenizer); extend and adapt give the new language fewer tokens
