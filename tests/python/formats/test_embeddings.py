@@ -154,15 +154,18 @@ def added_outside(path):
     return {t["content"]: client.token_to_id(t["content"]) for t in json.loads(Path(path).read_text())["added_tokens"]}
 
 
-FROM_PIECES = ("mean-of-constituents", "norm-matched", "positional")
+FROM_PIECES = ("mean-of-constituents", "norm-matched", "positional", "shrunk")
 
 
-def row_of_pieces(rows, init, name):
+def row_of_pieces(rows, init, name, mean_of_all):
     """A new token's row from its pieces' rows, by hand: the plain mean, the mean
-    at the pieces' mean length, or weights 1..k rising to the last piece (input
+    at the pieces' mean length, weights 1..k rising to the last piece (input
     rows) or falling from the first (the output rows of untied models), which
-    keep the plain mean under norm-matched."""
+    keep the plain mean under norm-matched, or nine tenths of the mean and one
+    of `mean_of_all`."""
     mean = rows.mean(axis=0)
+    if init == "shrunk":
+        return 0.9 * mean + 0.1 * mean_of_all
     if init == "norm-matched" and name != "lm_head.weight":
         return mean / np.sqrt((mean**2).sum()) * np.mean([np.sqrt((row**2).sum()) for row in rows])
     if init == "positional":
@@ -187,7 +190,7 @@ def expected_rows(model, id_map, init, new_rows, out):
     for token in id_map["added"]:
         ids = pieces_by_client(client, token["token"]) if init in FROM_PIECES else None
         rows[token["id"]] = ("made", made if ids is None else
-                             {n: row_of_pieces(m[ids], init, n) for n, m in model.matrices.items()})
+                             {n: row_of_pieces(m[ids], init, n, means[n]) for n, m in model.matrices.items()})
     for old, new in id_map["old_to_new"].items():
         for target in new if isinstance(new, list) else [new]:
             rows[target] = ("copy", int(old))
@@ -286,7 +289,7 @@ def composed(maps):
 
 class TestResize:
     @pytest.mark.parametrize("layout", LAYOUTS)
-    @pytest.mark.parametrize("init", ["mean-of-constituents", "mean", "zeros", "norm-matched", "positional"])
+    @pytest.mark.parametrize("init", ["mean-of-constituents", "mean", "zeros", "norm-matched", "positional", "shrunk"])
     @pytest.mark.parametrize("edit_name", EDITS)
     def test_every_row(self, capsys, tmp_path, edit_name, init, layout):
         model = Model(tmp_path, **LAYOUTS[layout])

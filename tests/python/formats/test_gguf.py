@@ -305,7 +305,7 @@ class TestWriting:
         expected = old_f.mean(axis=0) if init == "mean" else np.zeros(WIDTH, np.float32)
         assert np.allclose(new_f[-1], expected, atol=1e-6)
 
-    @pytest.mark.parametrize("init", ["mean-of-constituents", "norm-matched", "positional"])
+    @pytest.mark.parametrize("init", ["mean-of-constituents", "norm-matched", "positional", "shrunk"])
     def test_rows_from_pieces(self, tmp_path, capsys, init):
         path = build(tmp_path / "m.gguf", tied=False)
         out = tmp_path / "out.gguf"
@@ -323,6 +323,8 @@ class TestWriting:
                 "norm-matched": mean if name == "output.weight" else
                 mean / np.linalg.norm(mean) * np.linalg.norm(rows_of_pieces, axis=1).mean(),
                 "positional": np.average(rows_of_pieces, axis=0, weights=list(weights)),
+                # the old tokenizer's rows: the model's, but for the one just added
+                "shrunk": 0.9 * mean + 0.1 * old.view(np.float32).astype(np.float64).mean(axis=0),
             }[init]
             np.testing.assert_allclose(new.view(np.float32)[-1], expected, rtol=1e-5, atol=1e-6, err_msg=name)
 

@@ -389,8 +389,9 @@ def _resize_arguments(resize: argparse.ArgumentParser) -> None:
         "--init", choices=INIT_CHOICES, default=init_rules.DEFAULT,
         help="rows of new tokens: from the rows of the pieces the old tokenizer splits the token into, "
         "their mean (default), their mean scaled to their mean norm (norm-matched), or a mean weighted "
-        "towards the last piece for input rows and the first for output rows (positional), each the "
-        "mean where a token has no pieces; or the mean of all the tokenizer's rows, or zeros",
+        "towards the last piece for input rows and the first for output rows (positional), or their "
+        "mean moved a tenth of the way to the mean of all rows (shrunk), each the mean where a token "
+        "has no pieces; or the mean of all the tokenizer's rows, or zeros",
     )
     resize.add_argument(
         "--tensor", metavar="NAME", action="append",

@@ -29,7 +29,7 @@ import quorvane
 
 from quorvane_cli.formats.embedding_plan import IdMap, encode_pieces, parse_id_map, plan_rows, MEAN, ZEROS, RowPlan
 from quorvane_cli.cli.errors import CliError
-from quorvane_cli.formats.init_rules import FROM_PIECES, INPUT, OUTPUT, row_from_pieces
+from quorvane_cli.formats.init_rules import FROM_PIECES, INPUT, NEEDS_MEAN, OUTPUT, row_from_pieces
 from quorvane_cli.formats.gguf import (
     ARRAY, BYTE, CONTROL, EMBEDDINGS, FLOAT32, GGML_TYPES, INT32, NORMAL, Q8_0, SCALARS, STRING, USER_DEFINED, Gguf,
 )
@@ -218,7 +218,8 @@ def new_matrix(
     source = plan.source
     made = np.flatnonzero(source < 0)
     target = kind if GGML_TYPES[kind] in QUANTISABLE else Q8_0
-    mean = _mean(old, kind, plan.mean_ids) if bool((source == MEAN).any()) else None
+    needs_mean = bool((source == MEAN).any()) or (plan.rule in NEEDS_MEAN and bool(plan.groups))
+    mean = _mean(old, kind, plan.mean_ids) if needs_mean else None
     values = np.zeros((len(made), _dequantise(old[:1], kind).shape[1]), dtype=np.float32)
     for row, new_id in enumerate(made):
         origin = int(source[new_id])
@@ -227,7 +228,7 @@ def new_matrix(
             values[row] = mean
         elif origin != ZEROS:
             pieces = _dequantise(old[plan.groups[-3 - origin]], kind).astype(np.float64)
-            values[row] = row_from_pieces(pieces, plan.rule, OUTPUT if name == "output.weight" else INPUT)
+            values[row] = row_from_pieces(pieces, plan.rule, OUTPUT if name == "output.weight" else INPUT, mean)
     if target == kind:
         width = old.shape[1]
         out: npt.NDArray[np.uint8] = np.empty((len(source), width), dtype=np.uint8)
