@@ -240,7 +240,7 @@ def made_rows(rows: Rows, dtype: str, plan: RowPlan, role: str) -> npt.NDArray[n
     with np.errstate(all="ignore"):  # weights holding NaN or infinities give such means, silently
         needs_mean = bool((plan.source == MEAN).any()) or (plan.rule in NEEDS_MEAN and bool(plan.groups))
         mean = _mean_of_all(rows, plan.mean_ids, dtype) if needs_mean else None
-        if (plan.source == MEAN).any():
+        if mean is not None and (plan.source == MEAN).any():
             made[0] = from_float(mean, dtype)
         if plan.groups:
             pieces = np.unique(np.concatenate([np.asarray(g, dtype=np.int64) for g in plan.groups]))
