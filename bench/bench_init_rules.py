@@ -264,6 +264,14 @@ def _change(value: float, before: float, digits: int = 1) -> str:
     return f"{value / before - 1:+.{digits}%}".replace("-", "\u2212").replace("%", " %")
 
 
+def _row_order(row: tuple[object, ...]) -> tuple[object, ...]:
+    """Table order: model, extend before adapt, size, --keep-segmentation first, language, its own text first."""
+    model, edit, language, measured = row
+    kind, size, kept = split_edit(str(edit))
+    return (list(KNOWN_MODELS).index(str(model)) if model in KNOWN_MODELS else 9,
+            kind != "extend", size, not kept, language, measured != language)
+
+
 def markdown(records: list[dict[str, object]]) -> Iterator[str]:
     """The log as two markdown tables: the rules after extend and adapt, and prune."""
     figures = {(r["model"], r["edit"], r["language"], r["rule"], r["measured"]): r for r in records}
@@ -271,9 +279,7 @@ def markdown(records: list[dict[str, object]]) -> Iterator[str]:
     rules = [rule for rule in RULE_ORDER if any(r["rule"] == rule for r in records)]
     rows = sorted({(r["model"], r["edit"], r["language"], r["measured"]) for r in records
                    if r["edit"] not in (UNEDITED, "prune")},
-                  key=lambda row: (list(KNOWN_MODELS).index(str(row[0])) if row[0] in KNOWN_MODELS else 9,
-                                   split_edit(str(row[1]))[0] != "extend", split_edit(str(row[1]))[1],
-                                   not split_edit(str(row[1]))[2], row[2], row[3] != row[2]))
+                  key=_row_order)
     yield ("| model | edit | text | tokens per byte | unedited bits per byte | "
            + " | ".join(f"`{rule}`" for rule in rules) + " |")
     yield "|---|---|---|---|---|" + "---|" * len(rules)

@@ -39,7 +39,6 @@ class _Paragraphs(html.parser.HTMLParser):
     def __init__(self) -> None:
         super().__init__(convert_charrefs=True)
         self.lines: list[str] = []
-        self._open: list[str] = []
         self._skipping = 0
         self._text: list[str] = []
         self._in_pre = 0

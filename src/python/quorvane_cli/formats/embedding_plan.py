@@ -20,7 +20,7 @@ import quorvane
 from quorvane_cli.cli.errors import CliError
 from quorvane_cli.cli.jsonfile import read_json
 from quorvane_cli.cli.output import show
-from quorvane_cli.formats.init_rules import FROM_PIECES
+from quorvane_cli.formats.init_rules import FROM_PIECES, NEEDS_MEAN
 
 if TYPE_CHECKING:
     import numpy as np
@@ -209,6 +209,12 @@ class RowPlan:
     @property
     def new_rows(self) -> int:
         return len(self.source)
+
+    @property
+    def needs_mean(self) -> bool:
+        """Whether making the rows takes the mean of the rows `mean_ids`: for a
+        row that is that mean, or for a rule that also starts from it."""
+        return bool((self.source == MEAN).any()) or (self.rule in NEEDS_MEAN and bool(self.groups))
 
 
 def row_count(needed: int, rows: int | None, multiple: int | None) -> int:

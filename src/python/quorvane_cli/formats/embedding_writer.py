@@ -46,7 +46,7 @@ from quorvane_cli.formats.embedding_plan import (
     MEAN, ZEROS, IdMap, RowPlan, added_tokens, carried_added_tokens, check_against_tokenizer, check_targets,
     encode_pieces, plan_rows, read_id_maps, row_count,
 )
-from quorvane_cli.formats.init_rules import FROM_PIECES, INPUT, NEEDS_MEAN, OUTPUT, row_from_pieces
+from quorvane_cli.formats.init_rules import FROM_PIECES, INPUT, OUTPUT, row_from_pieces
 from quorvane_cli.cli.jsonfile import read_json, write_json
 from quorvane_cli.formats.modeldir import loader_ids, shared_ids
 from quorvane_cli.cli.output import Report, show
@@ -238,8 +238,7 @@ def made_rows(rows: Rows, dtype: str, plan: RowPlan, role: str) -> npt.NDArray[n
 
     made = np.zeros((2 + len(plan.groups), rows.width), dtype=np.uint8)
     with np.errstate(all="ignore"):  # weights holding NaN or infinities give such means, silently
-        needs_mean = bool((plan.source == MEAN).any()) or (plan.rule in NEEDS_MEAN and bool(plan.groups))
-        mean = _mean_of_all(rows, plan.mean_ids, dtype) if needs_mean else None
+        mean = _mean_of_all(rows, plan.mean_ids, dtype) if plan.needs_mean else None
         if mean is not None and (plan.source == MEAN).any():
             made[0] = from_float(mean, dtype)
         if plan.groups:

@@ -29,7 +29,7 @@ import quorvane
 
 from quorvane_cli.formats.embedding_plan import IdMap, encode_pieces, parse_id_map, plan_rows, MEAN, ZEROS, RowPlan
 from quorvane_cli.cli.errors import CliError
-from quorvane_cli.formats.init_rules import FROM_PIECES, INPUT, NEEDS_MEAN, OUTPUT, row_from_pieces
+from quorvane_cli.formats.init_rules import FROM_PIECES, INPUT, OUTPUT, row_from_pieces
 from quorvane_cli.formats.gguf import (
     ARRAY, BYTE, CONTROL, EMBEDDINGS, FLOAT32, GGML_TYPES, INT32, NORMAL, Q8_0, SCALARS, STRING, USER_DEFINED, Gguf,
 )
@@ -218,8 +218,7 @@ def new_matrix(
     source = plan.source
     made = np.flatnonzero(source < 0)
     target = kind if GGML_TYPES[kind] in QUANTISABLE else Q8_0
-    needs_mean = bool((source == MEAN).any()) or (plan.rule in NEEDS_MEAN and bool(plan.groups))
-    mean = _mean(old, kind, plan.mean_ids) if needs_mean else None
+    mean = _mean(old, kind, plan.mean_ids) if plan.needs_mean else None
     values = np.zeros((len(made), _dequantise(old[:1], kind).shape[1]), dtype=np.float32)
     for row, new_id in enumerate(made):
         origin = int(source[new_id])
